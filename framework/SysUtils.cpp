@@ -1,0 +1,65 @@
+#include "SysUtils.h"
+
+#include <charconv>
+
+namespace zf {
+
+void Abort() { throw EAbort("Operation aborted"); }
+
+bool TryStrToInt(std::string_view s, int32_t& value) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+  bool neg = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+    neg = s[i] == '-';
+    ++i;
+  }
+  int base = 10;
+  if (i < s.size() && s[i] == '$') {
+    base = 16;
+    ++i;
+  } else if (i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  }
+  if (i >= s.size()) return false;
+  uint64_t mag = 0;
+  for (; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    unsigned d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else return false;
+    mag = mag * base + d;
+    if (mag > 0xFFFFFFFFull) return false;
+  }
+  if (base == 16) {
+    // Hexadecimal covers the whole 32-bit pattern, as "$FFFFFFFF" = -1 does.
+    uint32_t bits = static_cast<uint32_t>(mag);
+    value = static_cast<int32_t>(neg ? 0u - bits : bits);
+    return true;
+  }
+  if (neg ? mag > 0x80000000ull : mag > 0x7FFFFFFFull) return false;
+  value = neg ? static_cast<int32_t>(0 - mag) : static_cast<int32_t>(mag);
+  return true;
+}
+
+int32_t StrToInt(std::string_view s) {
+  int32_t v = 0;
+  if (!TryStrToInt(s, v)) throw EConvertError("'" + std::string(s) + "' is not a valid integer value");
+  return v;
+}
+
+int32_t StrToIntDef(std::string_view s, int32_t def) {
+  int32_t v = 0;
+  return TryStrToInt(s, v) ? v : def;
+}
+
+std::string IntToStr(int64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+}  // namespace zf
