@@ -98,7 +98,7 @@ bool ModRmValid(const DecodeDetails& d, std::uint16_t opcode, std::uint8_t modrm
   case 0x0F1F: return reg == 0;
   case 0x0F20: case 0x0F22: return reg == 0 || reg == 2 || reg == 3 || reg == 4;
   case 0x0F21: case 0x0F23: return reg != 4 && reg != 5;
-  case 0x0F6C: case 0x0F6D: return d.operandSizePrefix;
+  case 0x0F6C: case 0x0F6D: return SelectingPrefix(d) == 0x66;  // F2/F3 would select a form that does not exist
   case 0x0F71: case 0x0F72: return reg == 2 || reg == 4 || reg == 6;
   case 0x0F73: return reg == 2 || reg == 6 || ((reg == 3 || reg == 7) && SelectingPrefix(d) == 0x66);
   case 0x0FAE: return reg == 7 || (reg <= 3 && mem) || ((reg == 5 || reg == 6) && !mem);
