@@ -16,7 +16,8 @@ endif()
 set(ZIVO_WARNINGS -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor -Wno-missing-field-initializers)
 
 # Code page 1252 string literals: captions and messages are written as they read.
-set(ZIVO_CHARSET -finput-charset=UTF-8 -fexec-charset=CP1252)
+# clang (fuzz preset) knows no execution character set but UTF-8: it keeps its default.
+set(ZIVO_CHARSET -finput-charset=UTF-8 $<$<CXX_COMPILER_ID:GNU>:-fexec-charset=CP1252>)
 
 add_library(zivo_options INTERFACE)
 target_compile_options(zivo_options INTERFACE ${ZIVO_WARNINGS} ${ZIVO_CHARSET})
