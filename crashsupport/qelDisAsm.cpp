@@ -423,7 +423,14 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 // "$" and lower-case hex without leading zeros.
 // TODO(fold): HexStrPadded(value, 1, '0') of qelStrings once it has landed.
 std::string DollarHex(std::uint32_t v) {
-  return "$" + AddrHex(v, false);
+  char buf[9];
+  char* p = buf + sizeof buf;
+  do {
+    *--p = kHexDigits[v & 15];
+    v >>= 4;
+  } while (v != 0);
+  *--p = '$';
+  return std::string(p, buf + sizeof buf);
 }
 
 // -9..9 in decimal, else "$" hex; negatives with "-", and "+" for positives when asked.
@@ -613,19 +620,29 @@ std::string ModRmText(const DecodeDetails& d) {
     s += " ptr ";
   }
   s += SegmentPrefix(d);
+  s += '[';
   const int row = d.addressSizePrefix ? 1 : 3;
-  std::string inner;
-  if (d.rm >= 0) inner += "+" + std::string(kRegisterNames[row][d.rm]);
+  bool any = false;  // a "+" right after "[" is left out
+  if (d.rm >= 0) {
+    s += kRegisterNames[row][d.rm];
+    any = true;
+  }
   if (d.index >= 0) {
-    inner += "+" + std::string(kRegisterNames[row][d.index]);
-    if (d.scale > 1) inner += "*" + std::to_string(d.scale);
+    if (any) s += '+';
+    s += kRegisterNames[row][d.index];
+    if (d.scale > 1) {
+      s += '*';
+      s += static_cast<char>('0' + d.scale);
+    }
+    any = true;
   }
   if (d.dispSize > 0) {
-    if (inner.empty()) inner = UnsignedValueText(Masked(d.disp, d.dispSize));
-    else inner += (d.disp == 0 ? "+0" : SignedValueText(d.disp, true));
+    if (!any) s += UnsignedValueText(Masked(d.disp, d.dispSize));
+    else if (d.disp == 0) s += "+0";
+    else s += SignedValueText(d.disp, true);
   }
-  if (!inner.empty() && inner[0] == '+') inner.erase(0, 1);
-  return s + "[" + inner + "]";
+  s += ']';
+  return s;
 }
 
 std::string ReadImmediateParts(const MemoryReader& code, const DecodeDetails& d) {
