@@ -288,6 +288,30 @@ inline constexpr OpEntry kTwoByte[256] = {
 #undef QEL_MMX
 #undef QEL_SSE
 
+// A short or shifted map would decode silently wrong: every entry names its
+// mnemonic (only 3DNow! takes its name from the suffix), and anchors sit where
+// a slip would move them.
+consteval bool MapComplete(const OpEntry (&map)[256], int nameless) {
+  for (int i = 0; i < 256; ++i)
+    if (map[i].flags != BAD && map[i].mnemonic == 0 && i != nameless) return false;
+  return true;
+}
+static_assert(MapComplete(kOneByte, -1) && MapComplete(kTwoByte, 0x0F));
+static_assert(kOneByte[0x0F].flags == BAD && kOneByte[0x3F].mnemonic == Mn("aas") &&
+              kOneByte[0x6F].mnemonic == Mn("outsd/outsw") && kOneByte[0x8F].mnemonic == Mn("pop") &&
+              kOneByte[0x9F].mnemonic == Mn("lahf") && kOneByte[0xAF].mnemonic == Mn("scasd/scasw") &&
+              kOneByte[0xCF].mnemonic == Mn("iretd/iret") && kOneByte[0xE8].mnemonic == Mn("call") &&
+              kOneByte[0xFF].mnemonic == Mn("inc|dec|call|call far|jmp|jmp far|push|"));
+static_assert(kTwoByte[0x0B].mnemonic == Mn("ud2") && kTwoByte[0x1F].mnemonic == Mn("nop") &&
+              kTwoByte[0x2F].mnemonic == Mn("comiss/comisd") && kTwoByte[0x35].mnemonic == Mn("sysexit") &&
+              kTwoByte[0x4F].mnemonic == Mn("cmov%cc") && kTwoByte[0x5F].mnemonic == Mn("maxPS") &&
+              kTwoByte[0x6F].mnemonic == Mn("movq/movdqa//movdqu") && kTwoByte[0x7F].mnemonic == Mn("movq/movdqa//movdqu") &&
+              kTwoByte[0x8F].mnemonic == Mn("j%cc") && kTwoByte[0x9F].mnemonic == Mn("set%cc") &&
+              kTwoByte[0xAF].mnemonic == Mn("imul") && kTwoByte[0xBF].mnemonic == Mn("movsx") &&
+              kTwoByte[0xCF].mnemonic == Mn("bswap") && kTwoByte[0xDF].mnemonic == Mn("pandn") &&
+              kTwoByte[0xEF].mnemonic == Mn("pxor") && kTwoByte[0xFE].mnemonic == Mn("paddd") &&
+              kTwoByte[0xFF].flags == BAD);
+
 // Where F2 or F3 (or 66) selects an instruction with other operands than the
 // plain form, the entry here replaces the flag word and the form rule.
 struct PrefixOverride {

@@ -269,6 +269,69 @@ TEST(Decoder, ValidityRules) {
   }
 }
 
+TEST(Decoder, OperandDetails) {
+  BufferMemory mem;
+  InstructionRecord rec;
+  DecodeDetails d;
+  auto decode = [&](const Bytes& bytes) {
+    mem.Place(kCode, bytes);
+    DecodeInstruction(mem, kCode, nullptr, false, nullptr, rec, d);
+  };
+
+  // 64 66 F3 F0 89 84 8B 78 56 34 12: lock rep mov fs:[ebx+ecx*4+$12345678], ax
+  decode({0x64, 0x66, 0xF3, 0xF0, 0x89, 0x84, 0x8B, 0x78, 0x56, 0x34, 0x12});
+  EXPECT_TRUE(rec.valid);
+  EXPECT_EQ(d.segment, 5);
+  EXPECT_TRUE(d.operandSizePrefix);
+  EXPECT_EQ(d.operandSize, 2);
+  EXPECT_TRUE(d.rep);
+  EXPECT_TRUE(d.lock);
+  EXPECT_FALSE(d.repne);
+  EXPECT_EQ(d.opcode, 0x89);
+  EXPECT_EQ(rec.modRm, 0x84);
+  EXPECT_TRUE(d.modIsMemory);
+  EXPECT_EQ(d.reg, 0);
+  EXPECT_EQ(d.rm, 3);
+  EXPECT_EQ(d.index, 1);
+  EXPECT_EQ(d.scale, 4);
+  EXPECT_EQ(d.dispSize, 4);
+  EXPECT_EQ(d.disp, 0x12345678);
+  EXPECT_EQ(d.dispLocation, kCode + 7);
+  EXPECT_EQ(d.immSize, 0);
+
+  // C7 44 24 FC imm32: SIB without index, disp8 sign-extended, imm after it
+  decode({0xC7, 0x44, 0x24, 0xFC, 0xEF, 0xBE, 0xAD, 0xDE});
+  EXPECT_EQ(d.rm, 4);
+  EXPECT_EQ(d.index, -1);
+  EXPECT_EQ(d.scale, 0);
+  EXPECT_EQ(d.disp, -4);
+  EXPECT_EQ(d.dispLocation, kCode + 3);
+  EXPECT_EQ(d.immSize, 4);
+  EXPECT_EQ(static_cast<std::uint32_t>(d.imm), 0xDEADBEEFu);
+  EXPECT_EQ(d.immLocation, kCode + 4);
+
+  // 16-bit addressing: [bp+di-2]
+  decode({0x67, 0x8B, 0x43, 0xFE});
+  EXPECT_TRUE(d.addressSizePrefix);
+  EXPECT_EQ(d.rm, 5);
+  EXPECT_EQ(d.index, 7);
+  EXPECT_EQ(d.dispSize, 1);
+  EXPECT_EQ(d.disp, -2);
+
+  // register form: rm is the register, no displacement
+  decode({0x8B, 0xC1});
+  EXPECT_FALSE(d.modIsMemory);
+  EXPECT_EQ(d.reg, 0);
+  EXPECT_EQ(d.rm, 1);
+  EXPECT_EQ(d.dispSize, 0);
+
+  // the last segment prefix wins; F2 then F3 leaves F3 as the selecting one
+  decode({0x26, 0x2E, 0xF2, 0xF3, 0x90});
+  EXPECT_EQ(d.segment, 2);
+  EXPECT_EQ(d.lastRepPrefix, 0xF3);
+  EXPECT_EQ(d.reg, -1);
+}
+
 TEST(Decoder, ReadFaultsGiveInvalidRecords) {
   // the immediate runs past the readable bytes
   auto rec = Decode({0xB8, 0x01, 0x02});
