@@ -324,7 +324,7 @@ TEST(Replace, AgreesWithNaiveReplace) {
   for (int round = 0; round < 3000; ++round) {
     const std::string s0 = RandomText(rng, 14, "abA ");
     std::string f = RandomText(rng, 3, "abA ");
-    if (f.empty()) f = "a";
+    if (f.empty()) f.push_back('a');
     const std::string r = RandomText(rng, 4, "abA ");
     for (bool ic : {false, true})
       for (bool rescan : {false, true}) {
