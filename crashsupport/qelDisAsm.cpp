@@ -420,8 +420,8 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-// "$" and lower-case hex without leading zeros.
-// TODO(fold): HexStrPadded(value, 1, '0') of qelStrings once it has landed.
+// "$" and lower-case hex without leading zeros: the text of HexStrPadded(v, 1, '0').
+// TODO(fold): call qelStrings' HexStrPadded once the decoder library may link the core library.
 std::string DollarHex(std::uint32_t v) {
   char buf[9];
   char* p = buf + sizeof buf;

@@ -16,7 +16,9 @@ namespace qel {
 using Address = std::uint32_t;
 
 // Reads n bytes at the 32-bit virtual address va; false (and nothing
-// promised about buf) unless all n bytes could be read.
+// promised about buf) unless all n bytes could be read. The decoder asks for
+// code in windows of 16 bytes and, when refused, byte by byte, so a reader
+// that stops at an unreadable page loses nothing of the last instruction.
 class MemoryReader {
 public:
   virtual ~MemoryReader() = default;

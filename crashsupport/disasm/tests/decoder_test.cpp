@@ -664,6 +664,23 @@ TEST_F(TextComments, CallTargetsAreNamed) {
             "00402000   call    dword ptr [$403000]    ; GetTickCount (kernel32.dll)");
 }
 
+TEST_F(TextComments, TrackedRegisterGivesTheCallItsName) {
+  // mov eax, $401010 / call eax: with tracked registers the call has a target and a name
+  mem.Place(0x00402000, {0xB8, 0x10, 0x10, 0x40, 0x00, 0xFF, 0xD0});
+  RegisterState regs{};
+  std::string first, second;
+  InstructionRecord rec;
+  DisassembleInstruction({mem, &symbols}, 0x00402000, first, &regs, rec, true);
+  EXPECT_EQ(first, "00402000   mov     eax, $401010           ; TForm1.Button1Click");
+  DisassembleInstruction({mem, &symbols}, 0x00402005, second, &regs, rec, true);
+  EXPECT_EQ(second, "00402005   call    eax                    ; TForm1.Button1Click");
+  EXPECT_EQ(rec.target, 0x00401010u);
+
+  RegisterState unused{};
+  DisassembleInstruction({mem, &symbols}, 0x00402005, second, &unused, rec, true);
+  EXPECT_EQ(second, "00402005   call    eax");
+}
+
 TEST_F(TextComments, NameHookIsAskedAfterExports) {
   NameProviderHook = [](Address va, std::string& name) {
     if (va == 0x00401800) name = "Unit1.Helper";
