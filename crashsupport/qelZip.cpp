@@ -88,8 +88,9 @@ private:
 };
 
 // The side that is written: target[offset, capacity), one memory window or
-// file windows of at most 1 MB. A window is closed with the count of bytes
-// that were filled in it: only those are written and folded into the CRC.
+// file windows of at most 1 MB. Each window is written with the count of bytes
+// filled in it (not a count derived from the total): only those are written
+// and folded into the CRC.
 class TTargetWindows {
 public:
   TTargetWindows(QelHandle file, QelHandle mapping, void* memory, uint32_t capacity, uint32_t offset, uint32_t* crc)
@@ -128,7 +129,7 @@ public:
   }
 
   // Raises QelException when a buffered file window cannot be written.
-  void Close(uint32_t filled) {
+  void WriteTargetWindow(uint32_t filled) {
     if (!FOpen) return;
     FOpen = false;
     FoldCrc(FCrc, FWindow, filled);
@@ -173,8 +174,8 @@ struct TInflater {
   }
 };
 
-// The codec's input from the next source window.
-bool Feed(z_stream& z, TSourceWindows& source) {
+// The codec's input from the next source window (for inflating as well).
+bool ReadSourceWindow(z_stream& z, TSourceWindows& source) {
   const uint8_t* in = nullptr;
   uint32_t size = 0;
   if (!source.Next(in, size)) return false;
@@ -183,8 +184,8 @@ bool Feed(z_stream& z, TSourceWindows& source) {
   return true;
 }
 
-// The codec's output into the next target window.
-bool Drain(z_stream& z, TTargetWindows& target, uint32_t& windowSize) {
+// The codec's output into the next target window (for inflating as well).
+bool NextTargetWindow(z_stream& z, TTargetWindows& target, uint32_t& windowSize) {
   uint8_t* out = nullptr;
   if (!target.Next(out, windowSize)) return false;
   z.next_out = out;
@@ -198,12 +199,12 @@ uint32_t Compress(TSourceWindows& source, TTargetWindows& target) {
   if (!d.Init()) return 0;
   z_stream& z = d.Z;
   uint32_t outSize = 0;
-  if (!Drain(z, target, outSize)) return 0;
+  if (!NextTargetWindow(z, target, outSize)) return 0;
   for (;;) {
-    if (z.avail_in == 0 && !source.Exhausted() && !Feed(z, source)) return 0;
+    if (z.avail_in == 0 && !source.Exhausted() && !ReadSourceWindow(z, source)) return 0;
     if (z.avail_out == 0) {
-      target.Close(outSize);
-      if (!Drain(z, target, outSize)) return 0;  // the output does not fit
+      target.WriteTargetWindow(outSize);
+      if (!NextTargetWindow(z, target, outSize)) return 0;  // the output does not fit
     }
     const int ret = deflate(&z, source.Exhausted() ? Z_FINISH : Z_NO_FLUSH);
     if (ret == Z_STREAM_END) break;
@@ -212,7 +213,7 @@ uint32_t Compress(TSourceWindows& source, TTargetWindows& target) {
   const uint32_t filled = outSize - z.avail_out;
   const uint64_t produced = target.Produced(filled);
   if (produced >= target.Total()) return 0;  // no byte left over counts as not fitting
-  target.Close(filled);
+  target.WriteTargetWindow(filled);
   return static_cast<uint32_t>(produced);
 }
 
@@ -225,12 +226,12 @@ uint32_t Decompress(TSourceWindows& source, TTargetWindows& target, uint32_t exp
   z.next_in = &none;
   z.next_out = &none;
   uint32_t outSize = 0;
-  Drain(z, target, outSize);  // none for an empty file target
+  NextTargetWindow(z, target, outSize);  // none for an empty file target
   for (;;) {
-    if (z.avail_in == 0 && !source.Exhausted() && !Feed(z, source)) return 0;
+    if (z.avail_in == 0 && !source.Exhausted() && !ReadSourceWindow(z, source)) return 0;
     if (z.avail_out == 0 && target.HasMore()) {
-      target.Close(outSize);
-      if (!Drain(z, target, outSize)) return 0;
+      target.WriteTargetWindow(outSize);
+      if (!NextTargetWindow(z, target, outSize)) return 0;
     }
     const int ret = inflate(&z, Z_NO_FLUSH);
     if (ret == Z_STREAM_END) break;
@@ -241,7 +242,7 @@ uint32_t Decompress(TSourceWindows& source, TTargetWindows& target, uint32_t exp
   }
   const uint32_t filled = outSize - z.avail_out;
   const bool exact = z.avail_in == 0 && source.Exhausted() && target.Produced(filled) == expected;
-  target.Close(filled);
+  target.WriteTargetWindow(filled);
   return exact ? expected : 0;
 }
 
