@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Cross-compiles Debian's own libjpeg-turbo source package for i686 Windows
+# build-libjpeg-mingw.sh ARCH (i686 or x86_64): cross-compiles Debian's own
+# libjpeg-turbo source package for Windows
 # into a build-local prefix (static library, no SIMD, no TurboJPEG API).
 # Cached: does nothing when the prefix is already there.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PREFIX="${ZIVO_JPEG_PREFIX:-$ROOT/build/deps/jpeg-i686}"
-WORK="$ROOT/build/deps/jpeg-src"
+ARCH="${1:-i686}"
+PREFIX="$ROOT/build/deps/jpeg-$ARCH"
+WORK="$ROOT/build/deps/jpeg-src-$ARCH"
 [ -f "$PREFIX/.zivo-ready" ] && exit 0
 
 SUDO=""
@@ -28,10 +30,10 @@ mkdir -p "$WORK"
 
 cat >"$WORK/toolchain.cmake" <<TC
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR $ARCH)
+set(CMAKE_C_COMPILER $ARCH-w64-mingw32-gcc-posix)
+set(CMAKE_RC_COMPILER $ARCH-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/$ARCH-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -43,4 +45,4 @@ cmake -S "$WORK/src" -B "$WORK/build" -G Ninja \
 cmake --build "$WORK/build" --target install >/dev/null
 touch "$PREFIX/.zivo-ready"
 rm -rf "$WORK"
-echo "libjpeg for i686 built into $PREFIX"
+echo "libjpeg for $ARCH built into $PREFIX"

@@ -4,9 +4,13 @@
 # shellcheck shell=bash
 
 ZIVO_ROOT="${ZIVO_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
+# 64-bit Wine: this machine kind runs no 32-bit user code, so the Windows
+# code is tested as x86_64 programs (the deliverables stay i686).
 export WINEPREFIX="${WINEPREFIX:-$ZIVO_ROOT/build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEARCH=win32
+export WINEARCH=win64
+ZIVO_WINE="${ZIVO_WINE:-/usr/lib/wine/wine64}"
+export WINELOADER="$ZIVO_WINE"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 ZIVO_CLEANUP=()
@@ -24,7 +28,7 @@ zivo_wine_prefix() {
     flock 9
     if [ ! -f "$WINEPREFIX/.zivo-ready" ]; then
       rm -rf "$WINEPREFIX"
-      wineboot -i >/dev/null 2>&1 || true
+      "$ZIVO_WINE" wineboot -i >/dev/null 2>&1 || true
       wineserver -w || true
       cat >"$WINEPREFIX/zivo.reg" <<'REG'
 REGEDIT4
@@ -38,7 +42,7 @@ REGEDIT4
 "Auto"="0"
 "Debugger"=""
 REG
-      wine regedit /S "$WINEPREFIX/zivo.reg" >/dev/null 2>&1
+      "$ZIVO_WINE" regedit /S "$WINEPREFIX/zivo.reg" >/dev/null 2>&1
       wineserver -w || true
       touch "$WINEPREFIX/.zivo-ready"
     fi
@@ -49,6 +53,9 @@ REG
 zivo_wineserver() {
   wineserver -p >/dev/null 2>&1 || true
   zivo_on_exit "wineserver -k"
+  # One program first, so the desktop and services are up before tests start
+  # side by side (several first programs at once can hang in start-up).
+  timeout 60 "$ZIVO_WINE" cmd.exe /c exit 0 >/dev/null 2>&1 || true
 }
 
 # Starts Xvfb on a free display unless one is given; exports DISPLAY.

@@ -9,10 +9,11 @@ SUDO=""
 PKGS=(
   build-essential cmake ninja-build pkg-config dpkg-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev zlib1g-dev libjpeg62-turbo-dev libjpeg-turbo-progs
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev llvm-14
-  wine wine32:i386
+  wine wine64
   xvfb socat x11-apps imagemagick xdotool
   giflib-tools gifsicle icoutils netpbm pngcheck
   libcapstone-dev libzydis-dev binutils
@@ -24,17 +25,13 @@ for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386
-  fi
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# libjpeg for i686: Debian ships no mingw build, so cross-compile Debian's own
+# libjpeg for mingw: Debian ships no mingw build, so cross-compile Debian's own
 # source package once and keep it in a build-local prefix.
-"$ROOT/scripts/build-libjpeg-mingw.sh"
-
-
+"$ROOT/scripts/build-libjpeg-mingw.sh" i686
+"$ROOT/scripts/build-libjpeg-mingw.sh" x86_64
 

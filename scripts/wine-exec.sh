@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Cross-compiling emulator for CTest: runs an i686 program under Wine in the
+# Cross-compiling emulator for CTest: runs a Windows test program under Wine in the
 # project's private prefix (created on first use), with a display.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/harness.sh"
@@ -8,4 +8,4 @@ if [ -z "${DISPLAY:-}" ]; then
   trap zivo_cleanup EXIT
   zivo_xvfb
 fi
-wine "$@"
+"$ZIVO_WINE" "$@"
