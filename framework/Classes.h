@@ -21,7 +21,7 @@ class TClassInfo;
 
 // A value as a stored layout gives it to a published property.
 struct TPropertyValue {
-  enum class Kind { Integer, Float, String, Ident, Boolean, Set, List, Binary, Method };
+  enum class Kind { Integer, Float, String, Ident, Boolean, Set, List, Binary, Method, Collection };
   Kind kind = Kind::Integer;
   int64_t Int = 0;
   double Float = 0;
@@ -29,6 +29,8 @@ struct TPropertyValue {
   std::vector<std::string> Items;  // Set (element names), List (strings)
   std::any Method;                 // a bound handler of the layout's root object
   std::string HandlerName;         // the handler's name, for error texts
+  // Item lists (<item ... end>): per item its properties in layout order.
+  std::vector<std::vector<std::pair<std::string, TPropertyValue>>> Collection;
 
   static TPropertyValue Integer(int64_t v) { TPropertyValue p; p.kind = Kind::Integer; p.Int = v; return p; }
   static TPropertyValue String(std::string v) { TPropertyValue p; p.kind = Kind::String; p.Str = std::move(v); return p; }
@@ -137,6 +139,8 @@ public:
   void FreeComponent(TComponent* c);
   // Called once the layout reader has set every stored property.
   virtual void Loaded() {}
+  // The layout reader's enclosing object for a child (controls take it as parent).
+  virtual void SetParentComponent(TComponent* parent) { (void)parent; }
 
 private:
   TComponent* FOwner;
@@ -195,6 +199,43 @@ public:
       (static_cast<C&>(o).*set)(static_cast<E>(ord));
     };
   }
+  // A set of enumeration values: the setter gets bit (1 << ordinal) per element.
+  template <class V>
+  void Set(const std::string& name, void (C::*set)(V), const TEnumInfo& type) {
+    FInfo.Properties[name] = [set, &type](TObject& o, const TPropertyValue& v) {
+      if (v.kind != TPropertyValue::Kind::Set) throw EPropertyError("Invalid property value");
+      uint32_t bits = 0;
+      for (const std::string& e : v.Items) {
+        int ord = type.ValueOf(e);
+        if (ord < 0 || ord >= 32) throw EPropertyError("Invalid property value '" + e + "' for " + std::string(type.TypeName()));
+        bits |= 1u << ord;
+      }
+      (static_cast<C&>(o).*set)(static_cast<V>(bits));
+    };
+  }
+  // A string list: the getter returns the list object, which takes the lines.
+  template <class L>
+  void Strings(const std::string& name, L& (C::*get)()) {
+    FInfo.Properties[name] = [get](TObject& o, const TPropertyValue& v) {
+      if (v.kind != TPropertyValue::Kind::List) throw EPropertyError("Invalid property value");
+      (static_cast<C&>(o).*get)().Assign(v.Items);
+    };
+  }
+  // Binary data ({...} in a layout), as raw bytes.
+  void Binary(const std::string& name, void (C::*set)(const std::string&)) {
+    FInfo.Properties[name] = [set](TObject& o, const TPropertyValue& v) {
+      if (v.kind != TPropertyValue::Kind::Binary) throw EPropertyError("Invalid property value");
+      (static_cast<C&>(o).*set)(v.Str);
+    };
+  }
+  // A property with its own conversion of the value.
+  void Custom(const std::string& name, std::function<void(C&, const TPropertyValue&)> set) {
+    FInfo.Properties[name] = [set = std::move(set)](TObject& o, const TPropertyValue& v) { set(static_cast<C&>(o), v); };
+  }
+  // A property that layouts may carry and that does nothing here.
+  void Ignored(const std::string& name) {
+    FInfo.Properties[name] = [](TObject&, const TPropertyValue&) {};
+  }
   // An event property: the layout names a handler of its root object.
   template <class Ev>
   void Event(const std::string& name, void (C::*set)(Ev)) {
@@ -218,6 +259,10 @@ public:
   template <class T>
   void Field(const std::string& name, T* C::*field) {
     FInfo.Fields[name] = [field](TObject& self, TComponent* comp) {
+      if (!comp) {  // cleared again when a layout read fails
+        static_cast<C&>(self).*field = nullptr;
+        return true;
+      }
       T* t = dynamic_cast<T*>(comp);
       if (!t) return false;
       static_cast<C&>(self).*field = t;
