@@ -70,6 +70,10 @@ private:
   bool Windowed() const { return maxLines_ > 0; }
   bool Done() const { return stopped_ || (counting_ && !markPending_); }
   bool Composing() const { return !counting_ && lineCount_ > startLine_; }
+  // Whether the next line, at va, will be composed.
+  bool WillCompose(Address va) const {
+    return !Done() && !counting_ && (lineCount_ + 1 > startLine_ || (markPending_ && va >= mark_));
+  }
 
   template <typename Compose>
   void Emit(Address va, LineKind kind, Compose compose, bool marked = false) {
@@ -214,8 +218,9 @@ private:
     for (Address va = a.start; !Done();) {
       InstructionRecord rec;
       std::string text;
-      // Decoding is needed for the length even where the line is not composed.
-      DisassembleInstruction(dis, va, text, &regs, rec, true);
+      // Lines outside the window need only the length: no text, no names.
+      if (WillCompose(va)) DisassembleInstruction(dis, va, text, &regs, rec, true);
+      else DecodeInstructionEx(env_.memory, va, &regs, true, rec);
       if (!rec.valid || rec.next <= va) break;
       if (rec.relative && (rec.isCall || rec.isJump) && IsAreaStart(rec.target)) {
         const std::size_t blank = text.find(' ', 11);

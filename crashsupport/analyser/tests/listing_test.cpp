@@ -182,6 +182,20 @@ TEST(Listing, ExceptionTableNamesClassesAndHandlers) {
       << listing;
 }
 
+TEST(Listing, OverlappingAreasGiveTheInternalErrorText) {
+  // a case entry that points into its own table makes code inside the table
+  Bytes code = CaseTable();
+  PutDword(code, 0x0C, kCode + 0x10);
+  PutDword(code, 0x10, kCode + 0xC3);  // its first byte, C3, is a ret
+  code.resize(0xC3, 0xCC);
+  code.push_back(0xC3);
+  const Routine r(code);
+  FunctionInfo info;
+  EXPECT_EQ(List(r, 0, 0, true, &info),
+            "Internal error in ParseFunction while composing the disassembling string...  :-(");
+  EXPECT_TRUE(info.valid);
+}
+
 TEST(Listing, MarkedLineKeepsItsAddress) {
   const Routine r(Branches());
   const auto lines = Lines(List(r, kCode + 5, 0, false));
