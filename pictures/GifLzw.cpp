@@ -1,0 +1,395 @@
+#include "GifLzw.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+namespace pictures {
+
+uint8_t TolerateCorruptGif = 1;
+
+namespace {
+
+constexpr int kTableSize = 4096;
+constexpr int kStackSize = kTableSize + 1;
+constexpr uint32_t kHashSlots = 17777;
+constexpr uint16_t kLastEncoderCode = 4094;
+
+[[noreturn]] void Raise(const char* message) { throw zf::EInvalidGraphicOperation(message); }
+
+void Report(const TGifProgressHandler& progress, TGifProgressStage stage, uint8_t percent,
+            const std::string& message) {
+  if (progress) progress(stage, percent, message);
+}
+
+// Runs `body` between the starting and ending reports; the ending report carries
+// the message of whatever exception passes.
+template <class Body>
+void WithProgress(const TGifProgressHandler& progress, Body&& body) {
+  static const std::string none;
+  try {
+    body();
+  } catch (const zf::Exception& e) {
+    Report(progress, TGifProgressStage::psEnding, 0, e.Message());
+    throw;
+  } catch (const std::exception& e) {
+    Report(progress, TGifProgressStage::psEnding, 0, e.what());
+    throw;
+  }
+  Report(progress, TGifProgressStage::psEnding, 100, none);
+}
+
+// Checks an array header and its pixel block; `error` is the caller's text.
+int64_t CheckRaster(const TGifRasterInfo& info, size_t available, const char* error) {
+  if (info.PixelBits != 1 && info.PixelBits != 4 && info.PixelBits != 8) Raise(error);
+  if (info.Width < 0 || info.Height < 0) Raise(error);
+  const int64_t stride = GifRasterStride(info.Width, info.PixelBits);
+  if (static_cast<uint64_t>(stride) * static_cast<uint64_t>(info.Height) > available) Raise(error);
+  return stride;
+}
+
+}  // namespace
+
+int64_t GifRasterStride(int32_t width, int32_t pixelBits) {
+  return ((static_cast<int64_t>(width) * pixelBits + 31) / 32) * 4;
+}
+
+// --- code reader ------------------------------------------------------------
+
+TGifCodeReader::TGifCodeReader(zf::TStream& source, int32_t codeWidth) {
+  SetCodeWidth(codeWidth);
+  Position = source.Position();
+  Remaining = std::max<int64_t>(0, source.Size() - Position);
+}
+
+uint16_t ReadGifCode(zf::TStream& source, TGifCodeReader& r) {
+  while (r.BitPos + r.CodeWidth > static_cast<uint32_t>(r.BitsHeld) && r.Remaining > 0) {
+    // Keep the unread tail (at most 2 bytes, since a code is at most 12 bits)
+    // and append the next sub-block after it.
+    const uint32_t drop = r.BitPos / 8;
+    std::memmove(r.Buffer, r.Buffer + drop, 3);
+    r.BitPos %= 8;
+    r.BitsHeld -= static_cast<int32_t>(8 * drop);
+    uint8_t count = 0;
+    const int64_t got = source.Read(&count, 1);
+    r.Position += got;
+    r.Remaining -= 1;
+    if (got != 1) {
+      r.Remaining = 0;
+      break;
+    }
+    if (count > 0) {
+      // A sub-block cut short by the end of the data adds only what is there.
+      const int64_t n = source.Read(r.Buffer + r.BitsHeld / 8, count);
+      r.Position += n;
+      r.Remaining = n == count ? r.Remaining - n : 0;
+      r.BitsHeld += static_cast<int32_t>(8 * n);
+    }
+  }
+  if (r.BitPos + r.CodeWidth > static_cast<uint32_t>(r.BitsHeld)) return GifCodesExhausted;
+  const uint32_t i = r.BitPos / 8;
+  uint32_t raw = r.Buffer[i] | (static_cast<uint32_t>(r.Buffer[i + 1]) << 8);
+  if (r.CodeWidth > 8) raw |= static_cast<uint32_t>(r.Buffer[i + 2]) << 16;
+  const uint32_t shift = r.BitPos % 8;
+  r.BitPos += static_cast<uint32_t>(r.CodeWidth);
+  return static_cast<uint16_t>((raw >> shift) & static_cast<uint32_t>(r.ReadMask));
+}
+
+// --- raster cursor ----------------------------------------------------------
+
+TGifRasterCursor::TGifRasterCursor(const TGifRasterInfo& info, bool interlaced, std::span<uint8_t> pixels)
+    : Width(info.Width),
+      Height(info.Height),
+      PixelBits(info.PixelBits),
+      Interlaced(interlaced),
+      Stride(CheckRaster(info, pixels.size(), SGIFWrongColors)),
+      Base(pixels) {
+  // A raster without columns has no pixels: it is complete from the start.
+  if (Width == 0) Row = Height;
+  if (Row < Height) CurrentRow = static_cast<size_t>((Height - 1) * Stride);
+}
+
+int32_t NextInterlacedRow(int32_t row, int32_t height, int32_t& pass) {
+  const int32_t step = pass <= 1 ? 8 : pass == 2 ? 4 : 2;
+  if (row + step < height) return row + step;
+  switch (pass) {
+    case 0:
+      pass = 1;
+      if (height > 4) return 4;
+      [[fallthrough]];
+    case 1:
+      pass = 2;
+      if (height > 2) return 2;
+      [[fallthrough]];
+    case 2:
+      pass = 3;
+      return 1;
+    default:
+      return row + step;
+  }
+}
+
+void PutRasterPixel(uint8_t index, TGifRasterCursor& c) {
+  if (c.Row >= c.Height) return;
+  uint8_t* line = c.Base.data() + c.CurrentRow;
+  const int32_t col = c.Column;
+  switch (c.PixelBits) {
+    case 1: {
+      const int bit = 7 - (col & 7);
+      uint8_t& b = line[col >> 3];
+      const uint8_t v = static_cast<uint8_t>((index & 1) << bit);
+      b = (col & 7) == 0 ? v : static_cast<uint8_t>(b | v);
+      break;
+    }
+    case 4: {
+      uint8_t& b = line[col >> 1];
+      b = (col & 1) == 0 ? static_cast<uint8_t>(index << 4) : static_cast<uint8_t>(b | (index & 0x0F));
+      break;
+    }
+    default:
+      line[col] = index;
+      break;
+  }
+  if (++c.Column >= c.Width) {
+    c.Column = 0;
+    c.Row = c.Interlaced ? NextInterlacedRow(c.Row, c.Height, c.Pass) : c.Row + 1;
+    if (c.Row < c.Height) c.CurrentRow = static_cast<size_t>((c.Height - c.Row - 1) * c.Stride);
+  }
+}
+
+// --- decoder ----------------------------------------------------------------
+
+void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool interlaced,
+                     const TGifProgressHandler& progress, bool& corrupted, std::span<uint8_t> pixels,
+                     int32_t frameBits, bool tolerate) {
+  corrupted = false;
+  std::vector<uint16_t> prefix(kTableSize), suffix(kTableSize), stack(kStackSize);
+  WithProgress(progress, [&] {
+    Report(progress, TGifProgressStage::psStarting, 0, std::string());
+    if (frameBits < 1 || frameBits > info.PixelBits) Raise(SGIFWrongColors);
+    TGifRasterCursor cursor(info, interlaced, pixels);
+
+    uint8_t size = 0;
+    source.ReadBuffer(&size, 1);
+    if (size < 2 || size > 9) {
+      if (!tolerate) Raise(SGIFCodeSize);
+      corrupted = true;
+      size = std::clamp<uint8_t>(size, 2, 9);
+    }
+    const int32_t initialWidth = size + 1;
+    TGifCodeReader reader(source, initialWidth);
+    const int64_t streamSize = reader.Position + reader.Remaining;
+
+    const uint32_t pixelMask = (1u << frameBits) - 1;
+    const uint16_t clearCode = static_cast<uint16_t>(1u << size);
+    const uint16_t endCode = clearCode + 1;
+    const uint32_t firstFree = clearCode + 2u;
+    uint32_t nextFree = firstFree;
+    uint32_t limit = 1u << initialWidth;
+    uint16_t previous = 0;
+    uint8_t firstIndex = 0;
+    bool tableFull = false;
+
+    uint16_t code = ReadGifCode(source, reader);
+    // Data that does not open with a clear code starts as if it did: the first
+    // literal defines no table entry.
+    bool startOfTable = true;
+    while (code != endCode && code != GifCodesExhausted && cursor.Row < cursor.Height) {
+      if (startOfTable && code < clearCode) {
+        previous = code;
+        firstIndex = static_cast<uint8_t>(code & pixelMask);
+        PutRasterPixel(firstIndex, cursor);
+      } else if (code == clearCode) {
+        // Several clear codes in a row are one reset; an end code right after
+        // one ends the raster like anywhere else.
+        do {
+          reader.SetCodeWidth(initialWidth);
+          limit = 1u << initialWidth;
+          nextFree = firstFree;
+          tableFull = false;
+          code = ReadGifCode(source, reader);
+        } while (code == clearCode);
+        if (code == endCode || code == GifCodesExhausted) break;
+        previous = code;
+        firstIndex = static_cast<uint8_t>(code & pixelMask);
+        PutRasterPixel(firstIndex, cursor);
+      } else {
+        const uint16_t incoming = code;
+        size_t sp = 0;
+        if (code >= nextFree) {
+          stack[sp++] = firstIndex;
+          code = previous;
+        }
+        // Only a table corrupted into a cycle makes a string longer than the stack.
+        while (code > pixelMask && sp < kStackSize) {
+          stack[sp++] = suffix[code];
+          code = prefix[code];
+        }
+        if (sp >= kStackSize) {
+          if (!tolerate) Raise(SGIFDecodeError);
+          corrupted = true;
+          return;
+        }
+        firstIndex = static_cast<uint8_t>(code & pixelMask);
+        stack[sp++] = firstIndex;
+        while (sp > 0) PutRasterPixel(static_cast<uint8_t>(stack[--sp]), cursor);
+        if (!tableFull) {
+          prefix[nextFree] = previous;
+          suffix[nextFree] = firstIndex;
+          if (++nextFree >= limit) {
+            if (reader.CodeWidth >= GifMaxCodeWidth) {
+              tableFull = true;
+            } else {
+              reader.SetCodeWidth(reader.CodeWidth + 1);
+              limit <<= 1;
+            }
+          }
+        }
+        previous = incoming;
+      }
+      startOfTable = false;
+      code = ReadGifCode(source, reader);
+      if (progress && streamSize > 0)
+        Report(progress, TGifProgressStage::psRunning,
+               static_cast<uint8_t>(reader.Position * 100 / streamSize), std::string());
+    }
+    if (code == GifCodesExhausted && cursor.Row < cursor.Height) Raise(SGIFReadError);
+  });
+}
+
+// --- code writer ------------------------------------------------------------
+
+void PutGifCode(zf::TStream& dest, uint16_t code, TGifCodeWriter& w) {
+  const uint32_t shifted = static_cast<uint32_t>(code) << (w.BitPos % 8);
+  const uint32_t i = w.BitPos / 8;
+  w.Buffer[i] |= static_cast<uint8_t>(shifted);
+  w.Buffer[i + 1] = static_cast<uint8_t>(shifted >> 8);
+  w.Buffer[i + 2] = static_cast<uint8_t>(shifted >> 16);
+  w.BitPos += static_cast<uint32_t>(w.CodeWidth);
+  if (w.BitPos >= 255 * 8) {
+    std::array<uint8_t, 256> block;
+    block[0] = 255;
+    std::memcpy(block.data() + 1, w.Buffer, 255);
+    dest.WriteBuffer(block.data(), static_cast<int64_t>(block.size()));
+    w.Buffer[0] = w.Buffer[255];
+    w.Buffer[1] = w.Buffer[256];
+    std::memset(w.Buffer + 2, 0, 255);
+    w.BitPos -= 255 * 8;
+  }
+}
+
+void FlushGifCodes(zf::TStream& dest, TGifCodeWriter& w) {
+  const uint32_t n = (w.BitPos + 7) / 8;
+  if (n > 0) {
+    std::array<uint8_t, 256> block;
+    block[0] = static_cast<uint8_t>(n);
+    std::memcpy(block.data() + 1, w.Buffer, n);
+    dest.WriteBuffer(block.data(), n + 1);
+  }
+  const uint8_t terminator = 0;
+  dest.WriteBuffer(&terminator, 1);
+}
+
+// --- encoder ----------------------------------------------------------------
+
+namespace {
+
+struct TStringEntry {
+  uint16_t PrefixCode;
+  uint16_t Code;
+  uint8_t Suffix;
+  uint8_t Spare;
+};
+static_assert(sizeof(TStringEntry) == 6);
+
+}  // namespace
+
+void EncodeGifRaster(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced,
+                     const TGifProgressHandler& progress, std::span<const uint8_t> pixels) {
+  const int64_t stride = CheckRaster(info, pixels.size(), SGIFEncodeError);
+  std::vector<TStringEntry> entries(kTableSize);
+  std::vector<uint16_t> slots(kHashSlots);  // index into entries; 0 = empty (codes start above 5)
+
+  WithProgress(progress, [&] {
+    const int32_t initialWidth = info.PixelBits == 1 ? 3 : info.PixelBits + 1;
+    const uint8_t sizeByte = static_cast<uint8_t>(initialWidth - 1);
+    dest.WriteBuffer(&sizeByte, 1);
+
+    const uint16_t clearCode = static_cast<uint16_t>(1u << (initialWidth - 1));
+    const uint16_t endCode = clearCode + 1;
+    uint16_t lastAssigned = endCode;
+    uint32_t limit = 1u << initialWidth;
+    uint16_t stringLength = 0;
+    TGifCodeWriter writer;
+    writer.CodeWidth = initialWidth;
+    PutGifCode(dest, clearCode, writer);
+    Report(progress, TGifProgressStage::psStarting, 0, std::string());
+
+    uint16_t prefix = 0;
+    uint32_t hash = 0;
+    int32_t row = 0, pass = 0;
+    while (row < info.Height) {
+      const uint8_t* p = pixels.data() + (info.Height - 1 - row) * stride;
+      for (int32_t col = 0; col < info.Width; ++col) {
+        uint8_t index;
+        if (info.PixelBits == 8) {
+          index = p[col];
+        } else if (info.PixelBits == 4) {
+          index = (col & 1) ? (p[col >> 1] & 0x0F) : (p[col >> 1] >> 4);
+        } else {
+          index = (p[col >> 3] >> (7 - (col & 7))) & 1;
+        }
+        if (++stringLength == 1) {
+          prefix = index;
+          hash = StartStringHash(index);
+          continue;
+        }
+        hash = ((index + stringLength + 4u) * hash) % kHashSlots;
+        uint32_t slot = hash;
+        while (slots[slot] != 0) {
+          const TStringEntry& e = entries[slots[slot]];
+          if (e.PrefixCode == prefix && e.Suffix == index) break;
+          slot = slot + 1 == kHashSlots ? 0 : slot + 1;
+        }
+        if (slots[slot] != 0) {
+          prefix = entries[slots[slot]].Code;
+          continue;
+        }
+        PutGifCode(dest, prefix, writer);
+        ++lastAssigned;
+        entries[lastAssigned] = TStringEntry{prefix, lastAssigned, index, 0};
+        slots[slot] = lastAssigned;
+        prefix = index;
+        hash = StartStringHash(index);
+        stringLength = 1;
+        if (lastAssigned >= limit) {
+          limit <<= 1;
+          ++writer.CodeWidth;
+        } else if (lastAssigned >= kLastEncoderCode) {
+          // The pending one-index string goes out before the clear code, so
+          // nothing is left over for the end.
+          PutGifCode(dest, prefix, writer);
+          PutGifCode(dest, clearCode, writer);
+          stringLength = 0;
+          lastAssigned = endCode;
+          writer.CodeWidth = initialWidth;
+          limit = 1u << initialWidth;
+          std::fill(slots.begin(), slots.end(), uint16_t{0});
+        }
+      }
+      row = interlaced ? NextInterlacedRow(row, info.Height, pass) : row + 1;
+      if (progress)
+        Report(progress, TGifProgressStage::psRunning,
+               static_cast<uint8_t>(std::min<int64_t>(100, int64_t{row} * 100 / info.Height)), std::string());
+    }
+    // An empty raster still carries one code; after a reset at the very last
+    // pixel there is no pending string to write.
+    const bool anyPixel = info.Width > 0 && info.Height > 0;
+    if (stringLength > 0 || !anyPixel) PutGifCode(dest, prefix, writer);
+    PutGifCode(dest, endCode, writer);
+    FlushGifCodes(dest, writer);
+  });
+}
+
+}  // namespace pictures
