@@ -39,8 +39,10 @@ bool HasTargetField(const InstructionRecord& r) {
   return r.targetOperandLocation != 0 || r.targetCellOperandLocation != 0;
 }
 
-// Longest list of a foreign exception-frame descriptor that is followed.
+// Longest list of a foreign exception-frame descriptor that is followed, and
+// the most handlers a typed exception block's table may have.
 constexpr int kMaxFrameListEntries = 4096;
+constexpr std::uint32_t kMaxHandlerTableEntries = 4096;
 
 class Analyser {
 public:
@@ -277,8 +279,9 @@ void Analyser::HandlerTargets(Address target, const InstructionRecord& rec, cons
   } else if (target == OnExceptHandlerAddr()) {
     std::uint32_t count = 0;
     const Address table = rec.next;
-    // The table must lie in the code bounds, whole.
-    if (!ReadU32(mem_, table, count) || !InBounds(table)) return;
+    // The table must lie in the code bounds, whole; a count beyond any real
+    // block's handlers means the bytes are no table.
+    if (!ReadU32(mem_, table, count) || !InBounds(table) || count > kMaxHandlerTableEntries) return;
     const std::uint64_t size = std::uint64_t{count} * 8 + 4;
     if (size - 1 > std::uint64_t{last_} - table) return;
     AddTable(table, static_cast<std::uint32_t>(size), false);
