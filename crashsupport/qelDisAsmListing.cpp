@@ -206,8 +206,9 @@ private:
     return std::any_of(info_.codeAreas.begin(), info_.codeAreas.end(), [va](const CodeArea& a) { return a.start == va; });
   }
 
+  // Jumps into these carry on with data or code right after them.
   bool IsHandler(Address target) const {
-    for (Address h : {AnyExceptHandlerAddr(), OnExceptHandlerAddr(), AutoExceptHandlerAddr(), FinallyHandlerAddr()})
+    for (Address h : {AnyExceptHandlerAddr(), OnExceptHandlerAddr(), FinallyHandlerAddr()})
       if (h != 0 && h == target) return true;
     return false;
   }

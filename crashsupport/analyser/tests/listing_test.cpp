@@ -174,6 +174,17 @@ TEST(Listing, ExceptionTableNamesClassesAndHandlers) {
     // "else" stands where "on", the widest name and "do" stand
   EXPECT_EQ(lines[3], "00401011   else" + std::string(13 + 2 + 1, ' ') + "loc_401022");
 
+  // with labels, the jump into the handler gets a blank line but no separator of its own
+  ParseFunction({r.memory, r.symbols, nullptr, ClassNameOf}, kCode, listing, 0, 0, true, info);
+  const auto labelled = Lines(listing);
+  ASSERT_GE(labelled.size(), 8u) << listing;
+  EXPECT_EQ(labelled[2], "00401000");
+  EXPECT_EQ(labelled[3], "00401005" + kSep);
+  EXPECT_EQ(labelled[4], "00401005");
+  EXPECT_EQ(labelled[5], lines[2]);
+  EXPECT_EQ(labelled[7], "00401019");  // after the 20-byte table
+  EXPECT_EQ(labelled[8], "00401019" + kSep);
+
   // a class reference that cannot be read
   ParseFunction({r.memory, r.symbols, nullptr, nullptr}, kCode, listing, 0, 0, false, info);
   EXPECT_NE(listing.find("00401009   on EUnknown do loc_401020\r\n00401011   else" + std::string(8 + 2 + 1, ' ') +
