@@ -179,7 +179,9 @@ bool Analyser::WalkArea(std::size_t index) {
     bool caseTableFound = false;
     if (caseStep == 2 && op == 0xFF && d.reg == 4 && d.modIsMemory && d.rm < 0 && d.index == caseRegister &&
         d.scale == 4 && d.dispSize == 4 && static_cast<Address>(d.disp) == rec.next && !d.addressSizePrefix) {
-      caseTableFound = true;
+      // a table that would run out of the bounds is none
+      caseTableFound = std::uint64_t{rec.next} + std::uint64_t{caseCount} * 4 <= std::uint64_t{last_} + 1;
+      caseStep = 0;
     } else if (caseStep == 1 && (op == 0x77 || op == 0x7F || op == 0x0F87 || op == 0x0F8F)) {
       ++caseCount;
       caseStep = 2;

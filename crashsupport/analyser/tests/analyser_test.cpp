@@ -147,6 +147,16 @@ TEST(Analyser, CaseCountFollowsTheBoundsBranch) {
   EXPECT_EQ(other.unknownTargets[0].start, kCode + 6);
 }
 
+TEST(Analyser, CaseTableRunningOutOfTheBoundsIsNone) {
+  Bytes code = {0x83, 0xF8, 0x7F, 0x77, 0x08, 0xFF, 0x24, 0x85, 0, 0, 0, 0, 0x90, 0xC3};  // 128 entries
+  PutDword(code, 8, kCode + 0x0C);
+  const FunctionInfo info = Routine(code, 0x0E).Analyse();
+  ASSERT_TRUE(info.valid) << info.errorText;
+  EXPECT_TRUE(std::none_of(info.codeAreas.begin(), info.codeAreas.end(), [](const CodeArea& a) { return a.caseTable; }));
+  ASSERT_EQ(info.unknownTargets.size(), 1u);
+  EXPECT_EQ(info.unknownTargets[0].start, kCode + 5);
+}
+
 TEST(Analyser, JumpIntoAWalkedAreaSplitsIt) {
   const Bytes code = {
       0x74, 0x04,  // 0 jz 6
