@@ -6,6 +6,9 @@ namespace reader {
 
 namespace {
 
+int g_initCount = 0;
+int g_finiCount = 0;
+
 // Characters `first`..`last` (1-based) of `s`, as far as `s` reaches.
 std::string Chars(const std::string& s, size_t first, size_t last) {
   if (first > s.size()) return {};
@@ -70,5 +73,10 @@ void Trata_STATUS2(const std::string& STATUS2, bool& TR1, bool& TR2, bool& TR3, 
   SP2 = BitToBool(STATUS2, 6);
   SP3 = BitToBool(STATUS2, 5);
 }
+
+void ZIVO_Unit_Init() { ++g_initCount; }
+void ZIVO_Unit_Fini() { ++g_finiCount; }
+int ZIVO_Unit_InitCount() { return g_initCount; }
+int ZIVO_Unit_FiniCount() { return g_finiCount; }
 
 }  // namespace reader

@@ -31,4 +31,10 @@ void Trata_STATUS1(const std::string& STATUS1, std::string& display, bool& peso_
 // Decodes a STATUS2 bit text; zf::EConvertError as above.
 void Trata_STATUS2(const std::string& STATUS2, bool& TR1, bool& TR2, bool& TR3, bool& SP1, bool& SP2, bool& SP3);
 
+// Unit initialization and finalization: they only count their calls.
+void ZIVO_Unit_Init();
+void ZIVO_Unit_Fini();
+int ZIVO_Unit_InitCount();
+int ZIVO_Unit_FiniCount();
+
 }  // namespace reader
