@@ -295,21 +295,21 @@ void FlushGifCodes(zf::TStream& dest, TGifCodeWriter& w) {
 
 namespace {
 
-struct TStringEntry {
-  uint16_t PrefixCode;
-  uint16_t Code;
-  uint8_t Suffix;
-  uint8_t Spare;
-};
-static_assert(sizeof(TStringEntry) == 6);
+// One string table entry kept in its hash slot, so that a probe is a single load:
+// prefix code (12 bits), suffix index (8 bits), code (12 bits). Codes start above
+// the end code, so 0 marks an empty slot.
+constexpr uint32_t MakeSlot(uint32_t prefixCode, uint32_t suffix, uint32_t code) {
+  return (prefixCode << 20) | (suffix << 12) | code;
+}
+constexpr uint32_t SlotKey(uint32_t slot) { return slot >> 12; }
+constexpr uint16_t SlotCode(uint32_t slot) { return static_cast<uint16_t>(slot & 0xFFF); }
 
 }  // namespace
 
 void EncodeGifRaster(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced,
                      const TGifProgressHandler& progress, std::span<const uint8_t> pixels) {
   const int64_t stride = CheckRaster(info, pixels.size(), SGIFEncodeError);
-  std::vector<TStringEntry> entries(kTableSize);
-  std::vector<uint16_t> slots(kHashSlots);  // index into entries; 0 = empty (codes start above 5)
+  std::vector<uint32_t> slots(kHashSlots);
 
   WithProgress(progress, [&] {
     const int32_t initialWidth = info.PixelBits == 1 ? 3 : info.PixelBits + 1;
@@ -346,20 +346,16 @@ void EncodeGifRaster(zf::TStream& dest, const TGifRasterInfo& info, bool interla
           continue;
         }
         hash = ((index + stringLength + 4u) * hash) % kHashSlots;
+        const uint32_t key = SlotKey(MakeSlot(prefix, index, 0));
         uint32_t slot = hash;
-        while (slots[slot] != 0) {
-          const TStringEntry& e = entries[slots[slot]];
-          if (e.PrefixCode == prefix && e.Suffix == index) break;
-          slot = slot + 1 == kHashSlots ? 0 : slot + 1;
-        }
+        while (slots[slot] != 0 && SlotKey(slots[slot]) != key) slot = slot + 1 == kHashSlots ? 0 : slot + 1;
         if (slots[slot] != 0) {
-          prefix = entries[slots[slot]].Code;
+          prefix = SlotCode(slots[slot]);
           continue;
         }
         PutGifCode(dest, prefix, writer);
         ++lastAssigned;
-        entries[lastAssigned] = TStringEntry{prefix, lastAssigned, index, 0};
-        slots[slot] = lastAssigned;
+        slots[slot] = MakeSlot(prefix, index, lastAssigned);
         prefix = index;
         hash = StartStringHash(index);
         stringLength = 1;
@@ -375,7 +371,7 @@ void EncodeGifRaster(zf::TStream& dest, const TGifRasterInfo& info, bool interla
           lastAssigned = endCode;
           writer.CodeWidth = initialWidth;
           limit = 1u << initialWidth;
-          std::fill(slots.begin(), slots.end(), uint16_t{0});
+          std::fill(slots.begin(), slots.end(), 0u);
         }
       }
       row = interlaced ? NextInterlacedRow(row, info.Height, pass) : row + 1;
