@@ -15,7 +15,7 @@ PKGS=(
   clang-14 libclang-rt-14-dev llvm-14
   wine wine64
   xvfb socat x11-apps imagemagick xdotool
-  giflib-tools gifsicle icoutils netpbm pngcheck
+  giflib-tools libgif-dev gifsicle icoutils netpbm pngcheck
   libcapstone-dev libzydis-dev binutils
   python3-aiosmtpd dnsmasq-base iproute2 util-linux
 )
