@@ -1,6 +1,6 @@
-// Fuzz target: the analyser and the listing over arbitrary bytes. The first
-// bytes choose where the run-time routines stand and the entry; the reader
-// hands out only the remaining bytes (held in a buffer of exactly their size,
+// Fuzz target: the analyser, the listing and the image-header bounds over
+// arbitrary bytes. The first bytes choose where the run-time routines stand
+// and the entry; the reader hands out only the remaining bytes (held in a buffer of exactly their size,
 // so ASan sees any read past them). Analysis and listing must terminate,
 // never crash, and give records that stay inside the code bounds.
 #include "qelDisAsmListing.h"
@@ -106,6 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     Check(info.errorNumber == kErrorInvalidCode || info.errorNumber == kErrorNotCommitted);
   }
+
+  // the bytes as the headers of a module image
+  Address first = 0, last = 0;
+  if (CodeBoundsOfRegion(memory, {kBase, static_cast<std::uint32_t>(size), kBase, size != 0}, first, last))
+    Check(first <= last);
 
   LineProviderHook = (config[7] & 1) ? FourBytesALine : nullptr;
   std::string listing;
