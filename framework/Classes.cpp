@@ -48,6 +48,7 @@ const TFieldSetter* TClassInfo::FindField(const std::string& name) const {
 }
 
 void RegisterClass(const TClassInfo& info) { Registry()[Lower(info.Name())] = &info; }
+void RegisterClassA(const TClassInfo& info) { RegisterClass(info); }
 
 const TClassInfo* FindClass(const std::string& name) {
   auto it = Registry().find(Lower(name));
@@ -84,6 +85,10 @@ TComponent::TComponent(TComponent* owner) : FOwner(owner) {
 
 TComponent::~TComponent() {
   FState.Include(csDestroying);
+  DestroyComponents();
+}
+
+void TComponent::DestroyComponents() {
   // Last created first, as the owned components may refer to earlier ones.
   while (!FComponents.empty()) {
     std::unique_ptr<TComponent> c = std::move(FComponents.back());

@@ -74,6 +74,8 @@ private:
 
 // Classes that layouts may name, by class name (case-insensitive).
 void RegisterClass(const TClassInfo& info);
+// The same routine under the name that windows.h's RegisterClass macro gives it.
+void RegisterClassA(const TClassInfo& info);
 const TClassInfo* FindClass(const std::string& name);
 
 class TObject {
@@ -137,6 +139,8 @@ public:
   TComponent* InsertComponent(std::unique_ptr<TComponent> c);
   // Frees an owned component now instead of with the owner.
   void FreeComponent(TComponent* c);
+  // Frees every owned component now (last created first), as the destructor does.
+  void DestroyComponents();
   // Called once the layout reader has set every stored property.
   virtual void Loaded() {}
   // The layout reader's enclosing object for a child (controls take it as parent).

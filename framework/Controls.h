@@ -176,14 +176,24 @@ protected:
 
   HWND FHandle = nullptr;
   WNDPROC FDefProc = nullptr;
+  TWinControl* FActiveControl = nullptr;  // on top-level controls: the one with the focus
+  void FocusMovedTo(TWinControl* c);
   std::vector<TControl*> FControls;
   int FTabOrder = -1;
   bool FTabStop = false;
   std::unique_ptr<TBrush> FCtlBrush;
   friend class TControl;
   friend LRESULT CALLBACK ZivoWindowProc(HWND, UINT, WPARAM, LPARAM);
+  friend void NotifyFocus(HWND h);
 };
+void NotifyFocus(HWND h);
 
 LRESULT CALLBACK ZivoWindowProc(HWND h, UINT msg, WPARAM wp, LPARAM lp);
+// The framework's control of a window or of its nearest ancestor window.
+TWinControl* FindControl(HWND h);
+// Tells the top-level control that the focus is now in `h` (raises OnExit/OnEnter).
+void NotifyFocus(HWND h);
+// Registers the framework's window class `name` (panels, forms) once; the instance's module.
+void RegisterFrameworkWindowClass(const char* name, UINT style, HBRUSH background);
 
 }  // namespace zf

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "Controls.h"
 
@@ -121,6 +122,8 @@ public:
 private:
   void FinishCreateForm(TForm* f);
   bool PreTranslate(MSG& m);
+  void FreeDeferred();
+  std::vector<TForm*> FToFree;
   TForm* FMainForm = nullptr;
   bool FTerminated = false;
   bool FInitialized = false;

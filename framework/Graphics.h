@@ -245,6 +245,8 @@ enum class TTransparentMode : uint8_t { tmAuto, tmFixed };
 // context that holds it.
 class TBitmap : public TGraphic {
 public:
+  static const TClassInfo& StaticClassInfo();
+  const TClassInfo& ClassInfo() const override { return StaticClassInfo(); }
   TBitmap();
   ~TBitmap() override;
   static const TGraphicClass& Class();
@@ -300,6 +302,8 @@ private:
   std::unique_ptr<TCanvas> FCanvas;
   HDC FCanvasDC = nullptr;
   HGDIOBJ FOldBitmap = nullptr;
+  bool FTopDown = true;
+  void Select();
   TColor FTransparentColor = clDefault;
   TTransparentMode FTransparentMode = TTransparentMode::tmAuto;
 };
@@ -307,6 +311,8 @@ private:
 // An icon: loads the first image of an .ico file; saves the bytes it loaded.
 class TIcon : public TGraphic {
 public:
+  static const TClassInfo& StaticClassInfo();
+  const TClassInfo& ClassInfo() const override { return StaticClassInfo(); }
   TIcon();
   ~TIcon() override;
   static const TGraphicClass& Class();
@@ -335,6 +341,8 @@ private:
 // Holds one graphic of any registered class.
 class TPicture : public TPersistent {
 public:
+  static const TClassInfo& StaticClassInfo();
+  const TClassInfo& ClassInfo() const override { return StaticClassInfo(); }
   TPicture();
   ~TPicture() override;
   void Assign(const TPersistent* source) override;

@@ -10,6 +10,8 @@ namespace zf {
 
 class TJPEGImage : public TGraphic {
 public:
+  static const TClassInfo& StaticClassInfo();
+  const TClassInfo& ClassInfo() const override { return StaticClassInfo(); }
   TJPEGImage();
   ~TJPEGImage() override;
   static const TGraphicClass& Class();

@@ -105,6 +105,7 @@ public:
   std::string Caption() const override;
   void SetCaption(const std::string& s) override;
   void SetDropDownCount(int n) { FDropDownCount = n; }
+  void SetBounds(int l, int t, int w, int h) override;
   void SetSorted(bool) {}
   void Clear();
   TNotifyEvent OnChange;
@@ -175,6 +176,7 @@ public:
   HWND ButtonHandle(int i) const;
   void SetFocus() override;
   void SetBounds(int l, int t, int w, int h) override;
+  void Loaded() override;
 
 protected:
   void CreateWnd() override;
@@ -182,11 +184,9 @@ protected:
   LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;
 
 private:
-  class TButtons;
   void RebuildButtons();
   void ArrangeButtons();
   void ButtonClicked(int i);
-  void FocusMoved(HWND from, HWND to);
   std::unique_ptr<TStringList> FItems;
   std::vector<HWND> FButtons;
   int FItemIndex = -1;
@@ -354,6 +354,7 @@ protected:
 
 private:
   TPageControl* FPageControl = nullptr;
+  friend class TPageControl;
 };
 
 // Registers the classes above (and the form classes) for layouts; idempotent.

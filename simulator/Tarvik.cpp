@@ -1,0 +1,32 @@
+// Tarvik, the scale simulator: runs the unit table, creates the main form
+// from its stored layout and runs the message loop until the form closes.
+// It takes nothing from its command line and keeps no settings.
+#include <windows.h>
+
+#include "Forms.h"
+#include "SerialDrv.h"
+#include "Simulador_Zivo.h"
+#include "Simulador_Zivo_Unit.h"
+#include "Units.h"
+
+namespace {
+
+// Initialized in this order, finalized in reverse.
+const zf::TUnitEntry kUnits[] = {
+    {"Simulador_Zivo_Unit", simulator::Simulador_Zivo_Unit_Init, simulator::Simulador_Zivo_Unit_Fini},
+    {"Simulador_Zivo", Simulador_Zivo_Init, Simulador_Zivo_Fini},
+    {"Tarvik", nullptr, nullptr},
+};
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  zf::TUnitTable units(kUnits);
+  units.Initialize();
+  zf::RegisterClass(serial::TSerialDriver::StaticClassInfo());
+  zf::Application.Initialize();
+  TSimulador_Zivo_Frm* Simulador_Zivo_Frm = nullptr;
+  zf::Application.CreateForm(Simulador_Zivo_Frm);
+  zf::Application.Run();
+  return 0;
+}
