@@ -63,7 +63,10 @@ TGifCodeReader::TGifCodeReader(zf::TStream& source, int32_t codeWidth) {
   Remaining = std::max<int64_t>(0, source.Size() - Position);
 }
 
-uint16_t ReadGifCode(zf::TStream& source, TGifCodeReader& r) {
+namespace {
+
+// Sub-blocks are fetched rarely; the common path stays small enough to inline.
+void RefillCodeReader(zf::TStream& source, TGifCodeReader& r) {
   while (r.BitPos + r.CodeWidth > static_cast<uint32_t>(r.BitsHeld) && r.Remaining > 0) {
     // Keep the unread tail (at most 2 bytes, since a code is at most 12 bits)
     // and append the next sub-block after it.
@@ -87,7 +90,13 @@ uint16_t ReadGifCode(zf::TStream& source, TGifCodeReader& r) {
       r.BitsHeld += static_cast<int32_t>(8 * n);
     }
   }
-  if (r.BitPos + r.CodeWidth > static_cast<uint32_t>(r.BitsHeld)) return GifCodesExhausted;
+}
+
+inline uint16_t NextCode(zf::TStream& source, TGifCodeReader& r) {
+  if (r.BitPos + r.CodeWidth > static_cast<uint32_t>(r.BitsHeld)) {
+    RefillCodeReader(source, r);
+    if (r.BitPos + r.CodeWidth > static_cast<uint32_t>(r.BitsHeld)) return GifCodesExhausted;
+  }
   const uint32_t i = r.BitPos / 8;
   uint32_t raw = r.Buffer[i] | (static_cast<uint32_t>(r.Buffer[i + 1]) << 8);
   if (r.CodeWidth > 8) raw |= static_cast<uint32_t>(r.Buffer[i + 2]) << 16;
@@ -95,6 +104,10 @@ uint16_t ReadGifCode(zf::TStream& source, TGifCodeReader& r) {
   r.BitPos += static_cast<uint32_t>(r.CodeWidth);
   return static_cast<uint16_t>((raw >> shift) & static_cast<uint32_t>(r.ReadMask));
 }
+
+}  // namespace
+
+uint16_t ReadGifCode(zf::TStream& source, TGifCodeReader& r) { return NextCode(source, r); }
 
 // --- raster cursor ----------------------------------------------------------
 
@@ -130,7 +143,9 @@ int32_t NextInterlacedRow(int32_t row, int32_t height, int32_t& pass) {
   }
 }
 
-void PutRasterPixel(uint8_t index, TGifRasterCursor& c) {
+namespace {
+
+inline void PutPixel(uint8_t index, TGifRasterCursor& c) {
   if (c.Row >= c.Height) return;
   uint8_t* line = c.Base.data() + c.CurrentRow;
   const int32_t col = c.Column;
@@ -157,6 +172,10 @@ void PutRasterPixel(uint8_t index, TGifRasterCursor& c) {
     if (c.Row < c.Height) c.CurrentRow = static_cast<size_t>((c.Height - c.Row - 1) * c.Stride);
   }
 }
+
+}  // namespace
+
+void PutRasterPixel(uint8_t index, TGifRasterCursor& c) { PutPixel(index, c); }
 
 // --- decoder ----------------------------------------------------------------
 
@@ -191,7 +210,7 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
     uint8_t firstIndex = 0;
     bool tableFull = false;
 
-    uint16_t code = ReadGifCode(source, reader);
+    uint16_t code = NextCode(source, reader);
     // Data that does not open with a clear code starts as if it did: the first
     // literal defines no table entry.
     bool startOfTable = true;
@@ -199,7 +218,7 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
       if (startOfTable && code < clearCode) {
         previous = code;
         firstIndex = static_cast<uint8_t>(code & pixelMask);
-        PutRasterPixel(firstIndex, cursor);
+        PutPixel(firstIndex, cursor);
       } else if (code == clearCode) {
         // Several clear codes in a row are one reset; an end code right after
         // one ends the raster like anywhere else.
@@ -208,12 +227,12 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
           limit = 1u << initialWidth;
           nextFree = firstFree;
           tableFull = false;
-          code = ReadGifCode(source, reader);
+          code = NextCode(source, reader);
         } while (code == clearCode);
         if (code == endCode || code == GifCodesExhausted) break;
         previous = code;
         firstIndex = static_cast<uint8_t>(code & pixelMask);
-        PutRasterPixel(firstIndex, cursor);
+        PutPixel(firstIndex, cursor);
       } else {
         const uint16_t incoming = code;
         size_t sp = 0;
@@ -233,7 +252,7 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
         }
         firstIndex = static_cast<uint8_t>(code & pixelMask);
         stack[sp++] = firstIndex;
-        while (sp > 0) PutRasterPixel(static_cast<uint8_t>(stack[--sp]), cursor);
+        while (sp > 0) PutPixel(static_cast<uint8_t>(stack[--sp]), cursor);
         if (!tableFull) {
           prefix[nextFree] = previous;
           suffix[nextFree] = firstIndex;
@@ -249,7 +268,7 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
         previous = incoming;
       }
       startOfTable = false;
-      code = ReadGifCode(source, reader);
+      code = NextCode(source, reader);
       if (progress && streamSize > 0)
         Report(progress, TGifProgressStage::psRunning,
                static_cast<uint8_t>(reader.Position * 100 / streamSize), std::string());
