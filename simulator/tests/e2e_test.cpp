@@ -10,22 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "WinTestSupport.h"
+
 namespace {
 
+using simtest::ComFromEnv;
+using simtest::WindowText;
+
 const char* const kCaption = "Simulador de Balança - Protocolo ZIVO";
-
-int ComFromEnv(const char* name, int fallback) {
-  const char* v = std::getenv(name);
-  return v ? std::atoi(v) : fallback;
-}
-
-std::string WindowText(HWND h) {
-  const LRESULT n = SendMessageA(h, WM_GETTEXTLENGTH, 0, 0);
-  std::string s(static_cast<size_t>(n) + 1, '\0');
-  const LRESULT got = SendMessageA(h, WM_GETTEXT, static_cast<WPARAM>(s.size()), reinterpret_cast<LPARAM>(s.data()));
-  s.resize(static_cast<size_t>(got));
-  return s;
-}
 
 std::string ClassOf(HWND h) {
   char c[64] = {};
@@ -209,44 +201,9 @@ private:
   bool FOk = false;
 };
 
-class Port {
-public:
-  explicit Port(int com) {
-    const std::string path = "\\\\.\\COM" + std::to_string(com);
-    FHandle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (FHandle == INVALID_HANDLE_VALUE) return;
-    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0};
-    SetCommTimeouts(FHandle, &t);
-  }
-  ~Port() {
-    if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
-  }
-  bool Open() const { return FHandle != INVALID_HANDLE_VALUE; }
-  // Everything that arrives until `quiet` ms pass without a byte (or `total` ms).
-  std::string ReadAll(DWORD quiet, DWORD total) {
-    std::string got;
-    const DWORD start = GetTickCount();
-    DWORD last = start;
-    while (GetTickCount() - start < total && (got.empty() || GetTickCount() - last < quiet)) {
-      char buf[64];
-      DWORD n = 0;
-      if (ReadFile(FHandle, buf, sizeof buf, &n, nullptr) && n) {
-        got.append(buf, n);
-        last = GetTickCount();
-      } else {
-        Sleep(5);
-      }
-    }
-    return got;
-  }
-
-private:
-  HANDLE FHandle = INVALID_HANDLE_VALUE;
-};
-
 TEST(Tarvik, OperatorSendsTheWorkedExampleOverTheCable) {
   ASSERT_EQ(ComFromEnv("ZIVO_COM_A", 1), 1) << "Tarvik's stored start port is COM1";
-  Port farEnd(ComFromEnv("ZIVO_COM_B", 2));
+  simtest::TFarEnd farEnd(ComFromEnv("ZIVO_COM_B", 2));
   ASSERT_TRUE(farEnd.Open());
 
   Process tarvik(TARVIK_EXE);
@@ -300,7 +257,7 @@ TEST(Tarvik, OperatorSendsTheWorkedExampleOverTheCable) {
   PressKey(VK_RETURN);
 
   const std::string expected = "\x02\x84\x80" "1234500000\x03\x04";
-  const std::string got = farEnd.ReadAll(300, 3000);
+  const std::string got = farEnd.ReadAll(300, 3000, [] { Sleep(5); });
   EXPECT_EQ(Hex(got), Hex(expected));
   ASSERT_TRUE(WaitFor([&] { return !WindowText(sent).empty(); }, 2000));
   EXPECT_EQ(Hex(WindowText(sent)), Hex(expected));

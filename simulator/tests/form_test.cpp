@@ -15,24 +15,13 @@
 #include "Forms.h"
 #include "SerialDrv.h"
 #include "Simulador_Zivo.h"
+#include "WinTestSupport.h"
 
 using serial::TParity;
+using simtest::ComFromEnv;
+using simtest::WindowText;
 
 namespace {
-
-int ComFromEnv(const char* name, int fallback) {
-  const char* v = std::getenv(name);
-  return v ? std::atoi(v) : fallback;
-}
-
-std::string WindowText(HWND h) {
-  // Sent, not read from the cache: the box watcher calls it from its own thread.
-  const LRESULT n = SendMessageA(h, WM_GETTEXTLENGTH, 0, 0);
-  std::string s(static_cast<size_t>(n) + 1, '\0');
-  const LRESULT got = SendMessageA(h, WM_GETTEXT, static_cast<WPARAM>(s.size()), reinterpret_cast<LPARAM>(s.data()));
-  s.resize(static_cast<size_t>(got));
-  return s;
-}
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -169,6 +158,14 @@ protected:
   bool closed = false;
 };
 
+void ExpectOneBox(const std::vector<BoxWatcher::Box>& seen, const std::string& caption, const std::string& text,
+                  LPCSTR icon) {
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].Caption, caption);
+  EXPECT_EQ(seen[0].Text, text);
+  EXPECT_EQ(seen[0].Icon, LoadIcon(nullptr, icon));
+}
+
 const char* const kAtencaoText =
     "A porta serial não foi aberta, ou o dado não foi enviado completamente\r\n durante o tempo de envio.\r\n";
 const char* const kErroText = "Não foi possível conectar a porta serial.\r\nVerifique as configurações e tente novamente...";
@@ -195,36 +192,6 @@ std::vector<std::string> ExpectedBreakdown(const std::string& status1, const std
           "Peso = " + peso,
           "Tara = " + tara};
 }
-
-// Opens the far end of the cable as a plain Win32 port and reads what arrives.
-class FarEnd {
-public:
-  explicit FarEnd(int com) {
-    const std::string path = "\\\\.\\COM" + std::to_string(com);
-    FHandle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (FHandle == INVALID_HANDLE_VALUE) return;
-    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0};
-    SetCommTimeouts(FHandle, &t);
-  }
-  ~FarEnd() {
-    if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
-  }
-  bool Open() const { return FHandle != INVALID_HANDLE_VALUE; }
-  std::string Read(size_t want, DWORD ms) {
-    std::string got;
-    const DWORD start = GetTickCount();
-    while (got.size() < want && GetTickCount() - start < ms) {
-      char buf[64];
-      DWORD n = 0;
-      if (ReadFile(FHandle, buf, sizeof buf, &n, nullptr) && n) got.append(buf, n);
-      else Pump(5);
-    }
-    return got;
-  }
-
-private:
-  HANDLE FHandle = INVALID_HANDLE_VALUE;
-};
 
 TEST_F(SimForm, OpensOnTheContactTabWithTheStoredValues) {
   RECT r{};
@@ -292,10 +259,8 @@ TEST_F(SimForm, SendWhileDisconnectedListsTheBreakdownThenWarns) {
   Pump(100);
 
   const auto seen = boxes.Boxes();
+  ExpectOneBox(seen, "Atenção!", kAtencaoText, IDI_EXCLAMATION);
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].Caption, "Atenção!");
-  EXPECT_EQ(seen[0].Text, kAtencaoText);
-  EXPECT_EQ(seen[0].Icon, LoadIcon(nullptr, IDI_EXCLAMATION));
   const auto expected = ExpectedBreakdown("010000100", "0.01", false, false, false, false, "123,45", "     ");
   // The breakdown stood before the box showed, and stays.
   EXPECT_EQ(SplitLines(seen[0].RichText), expected);
@@ -391,11 +356,7 @@ TEST_F(SimForm, ConnectToAPortWithNothingBehindItShowsErro) {
   BoxWatcher boxes(GetCurrentThreadId(), nullptr);
   Click(f->BitBtn1);
   Pump(100);
-  const auto seen = boxes.Boxes();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].Caption, "Erro");
-  EXPECT_EQ(seen[0].Text, kErroText);
-  EXPECT_EQ(seen[0].Icon, LoadIcon(nullptr, IDI_HAND));
+  ExpectOneBox(boxes.Boxes(), "Erro", kErroText, IDI_HAND);
   EXPECT_FALSE(f->serDrv->Connected());
   EXPECT_EQ(f->serDrv->PortName(), "\\\\.\\COM16");
   EXPECT_TRUE(Enabled(f->BitBtn1));
@@ -488,7 +449,7 @@ TEST_F(SimForm, StartValuesAndEachParityItemSetWhatTheyName) {
 
 TEST_F(SimForm, ConnectedSendWritesTheFrameAndShowsIt) {
   const int com = ComFromEnv("ZIVO_COM_A", 7);
-  FarEnd farEnd(ComFromEnv("ZIVO_COM_B", 8));
+  simtest::TFarEnd farEnd(ComFromEnv("ZIVO_COM_B", 8));
   ASSERT_TRUE(farEnd.Open());
   SelectTab(1);
   ChoosePort(com);
@@ -507,7 +468,7 @@ TEST_F(SimForm, ConnectedSendWritesTheFrameAndShowsIt) {
   PostMessageA(f->MaskEdit1->Handle(), WM_KEYUP, VK_RETURN, static_cast<LPARAM>(0xC01C0001u));
   Pump(100);
   const std::string expected = "\x02\x99\x80" "0123400100\x03\x1D";
-  EXPECT_EQ(farEnd.Read(expected.size() + 1, 1000), expected);
+  EXPECT_EQ(farEnd.ReadAll(200, 2000, [] { Pump(5); }), expected);
   EXPECT_EQ(WindowText(f->Edit1->Handle()), expected);
   EXPECT_EQ(Breakdown(), ExpectedBreakdown("010011001", "1", true, false, false, true, "01234", "00100"));
 }
