@@ -64,8 +64,8 @@ int Play() {
 int Shot(const std::string& caption, const std::string& path) {
   HWND h = WaitForTopWindow(caption, 10000);
   if (!h) return 1;
-  SetWindowPos(h, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
-  SetForegroundWindow(h);
+  // Both forms open centred on the desktop: the one shot goes on top of the other for a moment.
+  SetWindowPos(h, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
   RedrawWindow(h, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   Sleep(500);
   RECT r{};
@@ -77,6 +77,7 @@ int Shot(const std::string& caption, const std::string& path) {
   HGDIOBJ old = SelectObject(mem, bmp);
   BitBlt(mem, 0, 0, w, ht, screen, r.left, r.top, SRCCOPY);
   SelectObject(mem, old);
+  SetWindowPos(h, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   BITMAPINFOHEADER bi{};
   bi.biSize = sizeof bi;
   bi.biWidth = w;
