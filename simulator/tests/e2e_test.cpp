@@ -262,7 +262,7 @@ TEST(Tarvik, OperatorSendsTheWorkedExampleOverTheCable) {
   ASSERT_TRUE(WaitFor([&] { return !WindowText(sent).empty(); }, 2000));
   EXPECT_EQ(Hex(WindowText(sent)), Hex(expected));
   Sleep(200);
-  EXPECT_TRUE(SaveWindowBitmap(form, ZIVO_ARTIFACTS "/tarvik.bmp"));
+  EXPECT_TRUE(SaveWindowBitmap(form, ZIVO_ARTIFACTS "/tarvik_e2e.bmp"));
 
   PostMessageA(form, WM_CLOSE, 0, 0);
   EXPECT_EQ(tarvik.Wait(10000), 0u);
