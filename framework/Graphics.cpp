@@ -672,8 +672,10 @@ void TBitmap::LoadFromStream(TStream& s) {
     s.ReadBuffer(colors.data(), static_cast<int64_t>(n * sizeof(RGBQUAD)));
   }
   size_t stride = static_cast<size_t>(Stride(w, bits));
-  std::string pixels(stride * static_cast<size_t>(h), '\0');
   s.SetPosition(start + fh.bfOffBits);
+  if (static_cast<uint64_t>(stride) * static_cast<uint64_t>(h) > static_cast<uint64_t>(std::max<int64_t>(s.Size() - s.Position(), 0)))
+    throw EReadError("Stream read error");
+  std::string pixels(stride * static_cast<size_t>(h), '\0');
   s.ReadBuffer(pixels.data(), static_cast<int64_t>(pixels.size()));
   MakeDib(w, h, bits, colors.data(), static_cast<int>(colors.size()));
   bool bottomUp = ih.biHeight > 0;
@@ -816,6 +818,9 @@ void TIcon::LoadFromStream(TStream& s) {
   }
   std::string data(reinterpret_cast<const char*>(hdr), sizeof hdr);
   data.append(reinterpret_cast<const char*>(entries.data()), entries.size() * sizeof(Entry));
+  // Images that lie beyond the stream are refused before anything is allocated for them.
+  if (end - data.size() > static_cast<uint64_t>(std::max<int64_t>(s.Size() - s.Position(), 0)))
+    throw EInvalidGraphic("Icon image is not valid");
   std::string rest(static_cast<size_t>(end - data.size()), '\0');
   s.ReadBuffer(rest.data(), static_cast<int64_t>(rest.size()));
   data += rest;

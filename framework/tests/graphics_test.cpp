@@ -131,6 +131,33 @@ TEST(Picture, RegistryByExtensionClipboardAndClassName) {
   EXPECT_EQ(b.Height(), 48);
 }
 
+TEST(Icon, LoadsAnIcoFileDrawsItAndSavesItsBytes) {
+  std::string ico = FixtureBytes("green.ico");
+  ASSERT_FALSE(ico.empty());
+  TPicture p;
+  TMemoryStream m(ico);
+  p.LoadFromStream(m, "ico");
+  auto* icon = dynamic_cast<TIcon*>(p.Graphic());
+  ASSERT_NE(icon, nullptr);
+  EXPECT_EQ(icon->Width(), 16);
+  EXPECT_EQ(icon->Height(), 16);
+  TBitmap b;
+  b.SetSize(16, 16);
+  b.Canvas().Draw(0, 0, *icon);
+  EXPECT_EQ(b.Canvas().Pixel(8, 8), static_cast<TColor>(RGB(0, 255, 0)));
+  TMemoryStream out;
+  icon->SaveToStream(out);
+  EXPECT_EQ(out.Bytes(), ico);
+  // A directory entry that points outside the file is refused.
+  std::string bad = ico;
+  bad[18] = '\x7F';  // offset of the first image: far beyond the data
+  bad[21] = '\x7F';
+  TMemoryStream bm(bad);
+  TIcon x;
+  EXPECT_ANY_THROW(x.LoadFromStream(bm));
+  EXPECT_TRUE(x.Empty());
+}
+
 TEST(Jpeg, PictureDecodesLikeDjpegAndCorruptDataIsAPictureError) {
   std::string data = FixtureBytes("photo420.jpg");
   ASSERT_FALSE(data.empty());
