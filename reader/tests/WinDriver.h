@@ -48,32 +48,42 @@ inline std::vector<std::string> WindowLines(HWND h) {
   return lines;
 }
 
+namespace detail {
+
+struct TTopQuery {
+  DWORD pid;
+  std::string cls;
+  std::vector<HWND> found;
+};
+
+// Window enumeration callbacks are stdcall functions on i686: no lambdas.
+inline BOOL CALLBACK CollectTop(HWND h, LPARAM p) {
+  auto* query = reinterpret_cast<TTopQuery*>(p);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(h, &owner);
+  if ((query->pid == 0 || owner == query->pid) && IsWindowVisible(h) &&
+      (query->cls.empty() || ClassOf(h) == query->cls))
+    query->found.push_back(h);
+  return TRUE;
+}
+
+inline BOOL CALLBACK CollectChild(HWND h, LPARAM p) {
+  reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
+  return TRUE;
+}
+
+}  // namespace detail
+
 // The visible top-level windows of a process (0: any process) of a class ("" any).
 inline std::vector<HWND> TopWindows(DWORD pid, const std::string& cls) {
-  struct TQuery {
-    DWORD pid;
-    std::string cls;
-    std::vector<HWND> found;
-  } q{pid, cls, {}};
-  EnumWindows(
-      [](HWND h, LPARAM p) {
-        auto* query = reinterpret_cast<TQuery*>(p);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(h, &owner);
-        if ((query->pid == 0 || owner == query->pid) && IsWindowVisible(h) &&
-            (query->cls.empty() || ClassOf(h) == query->cls))
-          query->found.push_back(h);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&q));
+  detail::TTopQuery q{pid, cls, {}};
+  EnumWindows(detail::CollectTop, reinterpret_cast<LPARAM>(&q));
   return q.found;
 }
 
 inline std::vector<HWND> Descendants(HWND top) {
   std::vector<HWND> all;
-  EnumChildWindows(
-      top, [](HWND h, LPARAM p) { reinterpret_cast<std::vector<HWND>*>(p)->push_back(h); return TRUE; },
-      reinterpret_cast<LPARAM>(&all));
+  EnumChildWindows(top, detail::CollectChild, reinterpret_cast<LPARAM>(&all));
   return all;
 }
 
