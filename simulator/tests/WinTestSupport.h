@@ -13,11 +13,16 @@ inline int ComFromEnv(const char* name, int fallback) {
   return v ? std::atoi(v) : fallback;
 }
 
-// Sent, not read from a cache: works from any thread and across processes.
+// Sent, not read from a cache: works from any thread and across processes;
+// a window that does not answer within 3 s gives an empty text.
 inline std::string WindowText(HWND h) {
-  const LRESULT n = SendMessageA(h, WM_GETTEXTLENGTH, 0, 0);
+  DWORD_PTR n = 0, got = 0;
+  const UINT how = SMTO_BLOCK | SMTO_ABORTIFHUNG;
+  if (!SendMessageTimeoutA(h, WM_GETTEXTLENGTH, 0, 0, how, 3000, &n)) return {};
   std::string s(static_cast<size_t>(n) + 1, '\0');
-  const LRESULT got = SendMessageA(h, WM_GETTEXT, static_cast<WPARAM>(s.size()), reinterpret_cast<LPARAM>(s.data()));
+  if (!SendMessageTimeoutA(h, WM_GETTEXT, static_cast<WPARAM>(s.size()), reinterpret_cast<LPARAM>(s.data()), how, 3000,
+                           &got))
+    return {};
   s.resize(static_cast<size_t>(got));
   return s;
 }
