@@ -6,8 +6,7 @@ get_filename_component(ZIVO_ROOT ${ZIVO_ROOT} ABSOLUTE)
 
 if(WIN32)
   set(ZIVO_WINDOWS ON)
-  # Windows tests run only where an emulator (64-bit Wine) is set: the i686
-  # build makes the deliverables and compiles its tests.
+  # Windows tests run where an emulator is set: the i686 build runs them under 32-bit Wine.
   if(CMAKE_CROSSCOMPILING_EMULATOR)
     set(ZIVO_RUN_WINDOWS_TESTS ON)
   else()
