@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 
 #include "qelFuncInfo.h"
 #include "qelStrings.h"
@@ -108,9 +109,11 @@ uint32_t ReadFsDword(uint32_t offset) {
   __asm__ volatile("movl %%fs:(%1), %0" : "=r"(value) : "r"(offset));
   return value;
 #else
-  // The 64-bit thread block lies at gs:[0x30]; read the same offset of it.
+  // The 64-bit thread block's own address lies at gs:[0x30]; read the offset of it.
+  const uint8_t* block = nullptr;
+  __asm__ volatile("movq %%gs:0x30, %0" : "=r"(block));
   uint32_t value = 0;
-  SafeReadMemory(reinterpret_cast<const uint8_t*>(NtCurrentTeb()) + offset, &value, sizeof value);
+  SafeReadMemory(block + offset, &value, sizeof value);
   return value;
 #endif
 }

@@ -131,7 +131,8 @@ bool DemangleExportName(std::string& name, std::string& unit) {
   if (name.size() > 1 && name[1] == '%') {
     for (size_t i = name.size() - 1; i >= 3; --i) {
       if (name[i - 1] == '%' && name[i] == '@') {
-        tail = "." + name.substr(i + 1);
+        tail.assign(1, '.');
+        tail.append(name, i + 1, std::string::npos);
         const size_t dollar = tail.find('$');
         if (dollar != std::string::npos) {
           tailDestructor = dollar + 2 < tail.size() && tail[dollar + 2] == 'd';

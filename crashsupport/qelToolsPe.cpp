@@ -200,7 +200,9 @@ std::string PeExportNameOfRva(const TPeView& view, const TPeHeaders& h, const TP
         NameAt(view, h, e, i, name))
       return name;
   }
-  return "#" + std::to_string(uint64_t{e.Base} + index);
+  std::string unnamed(1, '#');
+  unnamed += std::to_string(uint64_t{e.Base} + index);
+  return unnamed;
 }
 
 bool PeSplitForwarder(const std::string& text, TPeForward& forward) {
