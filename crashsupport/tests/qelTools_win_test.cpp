@@ -300,6 +300,28 @@ TEST(Exports, OwnDllNamesOrdinalsAndForwarders) {
   EXPECT_EQ(ResolveForwarder(dll, fwd.Rva), target);  // now loaded: resolved from the table
 }
 
+TEST(Modules, RvaToFileOffsetFindsTheLoadedBytesInTheFile) {
+  TLoadedModule loaded("qeltools_testdll.dll");
+  HMODULE dll = loaded.Handle;
+  ASSERT_NE(dll, nullptr);
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(dll, path, MAX_PATH);
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const IMAGE_NT_HEADERS* nt = PeNtHeaders(dll);
+  ASSERT_NE(nt, nullptr);
+  const auto* base = reinterpret_cast<const uint8_t*>(dll);
+  for (const char* name : {"Plain", "Other", "InnerAddress"}) {
+    SCOPED_TRACE(name);
+    const auto* code = reinterpret_cast<const uint8_t*>(GetProcAddress(dll, name));
+    const uint32_t rva = static_cast<uint32_t>(code - base);
+    const uint32_t offset = RvaToFileOffset(nt, rva);
+    ASSERT_LT(offset + 16u, file.size());
+    EXPECT_EQ(memcmp(file.data() + offset, code, 16), 0);
+  }
+  EXPECT_EQ(RvaToFileOffset(nt, 0x40), 0x40u);  // the headers lie in no section
+}
+
 TEST(Exports, AlteredTableIsReadFromTheFile) {
   TLoadedModule loaded("qeltools_testdll.dll");
   HMODULE dll = loaded.Handle;
