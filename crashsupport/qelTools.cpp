@@ -129,17 +129,11 @@ TLookup ResolveForwarderAt(HMODULE module, uint32_t rva, int depth) {
   TPeExports exports;
   if (!LoadedModuleView(module, view, headers) || !PeReadExports(view, headers, exports))
     return {reinterpret_cast<uint8_t*>(module) + rva, false};
-  if (rva < exports.DirectoryRva || uint64_t{rva} >= uint64_t{exports.DirectoryRva} + exports.DirectorySize)
-    return {reinterpret_cast<uint8_t*>(module) + rva, false};
+  const TPeExport entry = PeExportOfValue(view, headers, exports, rva);
+  if (entry.kind == TPeExport::Code) return {reinterpret_cast<uint8_t*>(module) + rva, false};
   if (depth >= kMaxForwarderDepth) return {nullptr, true};
-  TPeExport entry;
   TPeForward forward;
-  const uint8_t* text = PeAt(view, headers, rva, 1);
-  const void* end = text ? std::memchr(text, 0, view.Size - static_cast<size_t>(text - view.Data)) : nullptr;
-  if (end == nullptr ||
-      !PeSplitForwarder(std::string(reinterpret_cast<const char*>(text), static_cast<const uint8_t*>(end) - text),
-                        forward))
-    return {};
+  if (entry.kind != TPeExport::Forwarder || !PeSplitForwarder(entry.Forward, forward)) return {};
   HMODULE target = GetModuleHandleA(forward.Module.c_str());  // only modules already loaded
   if (target == nullptr) return {};
   return forward.ByOrdinal ? ExportByOrdinalAt(target, forward.Ordinal, depth + 1)

@@ -151,7 +151,13 @@ TPeExport PeExportByIndex(const TPeView& view, const TPeHeaders& h, const TPeExp
   uint32_t value = 0;
   if (index >= e.NumberOfFunctions || !ReadU32At(view, h, e.AddressOfFunctions + index * 4, value) || value == 0)
     return result;
+  result = PeExportOfValue(view, h, e, value);
   result.Index = index;
+  return result;
+}
+
+TPeExport PeExportOfValue(const TPeView& view, const TPeHeaders& h, const TPeExports& e, uint32_t value) {
+  TPeExport result;
   result.Rva = value;
   // Inside the export directory the entry is the text of a forwarder.
   if (value >= e.DirectoryRva && uint64_t{value} < uint64_t{e.DirectoryRva} + e.DirectorySize) {

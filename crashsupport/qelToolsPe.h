@@ -62,6 +62,9 @@ struct TPeExport {
   std::string Forward;      // "MODULE.Routine" or "MODULE.#n"
 };
 
+// What an address-table value stands for: a forwarder when it lies inside the
+// export directory (None when its text does not end inside the view), else code.
+TPeExport PeExportOfValue(const TPeView& view, const TPeHeaders& headers, const TPeExports& exports, uint32_t value);
 // Entry of the address table: None for an index out of range or a 0 entry;
 // a forwarder when the value lies inside the export directory.
 TPeExport PeExportByIndex(const TPeView& view, const TPeHeaders& headers, const TPeExports& exports, uint32_t index);
