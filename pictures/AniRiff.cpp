@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
 
 namespace pictures {
 
@@ -81,6 +82,12 @@ TAniContent ReadAniRiff(std::string_view data, const TAniIconLoader& loader) {
   const uint64_t maxSteps = data.size() / 4;
   int32_t icon = 0;
   size_t rate = 0, seq = 0;
+  // Steps by frame number, so that each icon finds its steps without a pass over all of them.
+  std::set<std::pair<int32_t, size_t>> byFrame;
+  const auto addStep = [&](const TAniStep& s) {
+    byFrame.emplace(s.FrameNumber, c.Steps.size());
+    c.Steps.push_back(s);
+  };
   char id[4];
   uint32_t size = 0;
   for (bool walking = true; walking && r.ChunkHeader(id, size);) {
@@ -96,7 +103,7 @@ TAniContent ReadAniRiff(std::string_view data, const TAniIconLoader& loader) {
         TAniStep s;
         s.FrameNumber = static_cast<int32_t>(n);
         s.Jiffies = c.Header.DisplayRate;
-        c.Steps.push_back(s);
+        addStep(s);
       }
     } else if (IsId(id, "rate") || IsId(id, "seq ")) {
       const bool isRate = IsId(id, "rate");
@@ -105,7 +112,12 @@ TAniContent ReadAniRiff(std::string_view data, const TAniIconLoader& loader) {
         if (next >= c.Steps.size()) continue;
         const uint32_t v = U32At(data, at);
         if (isRate) c.Steps[next].Jiffies = v;
-        else c.Steps[next].FrameNumber = static_cast<int32_t>(v);
+        else {
+          int32_t& frame = c.Steps[next].FrameNumber;
+          byFrame.erase({frame, next});
+          frame = static_cast<int32_t>(v);
+          byFrame.emplace(frame, next);
+        }
       }
     } else if (IsId(id, "LIST")) {
       if (r.Left() < 4) break;
@@ -138,14 +150,14 @@ TAniContent ReadAniRiff(std::string_view data, const TAniIconLoader& loader) {
             s.HotY = got->HotY;
           };
           bool shown = false;
-          for (TAniStep& s : c.Steps)
-            if (s.FrameNumber == icon) show(s), shown = true;
+          for (auto it = byFrame.lower_bound({icon, 0}); it != byFrame.end() && it->first == icon; ++it)
+            show(c.Steps[it->second]), shown = true;
           if (!shown) {
             // An icon that no step asked for gets a step of its own.
             TAniStep s;
             s.Jiffies = c.Header.DisplayRate;
             show(s);
-            c.Steps.push_back(s);
+            addStep(s);
           }
           ++icon;
         } else if (info && (IsId(sid, "INAM") || IsId(sid, "IART"))) {
