@@ -142,6 +142,11 @@ TEST(ConvertBitmapDepth, ColourCountsAndRefusedTargets) {
   Fill24(b, 3, 3, [](int x, int y) { return 0x102030u * static_cast<uint32_t>(x + y); });
   const std::pair<int, int> counts[] = {{2, 1}, {3, 4}, {17, 8}, {257, 24}};
   for (auto [colors, bits] : counts) EXPECT_EQ(+InfoOf(*ConvertBitmapColors(b, colors)).BitCount, bits) << colors;
+  // The unit-wide method is the one a colour count uses.
+  DefaultMappingMethod = mmGrayscale;
+  auto gray = ConvertBitmapColors(b, 200);
+  DefaultMappingMethod = mmPopularity;
+  EXPECT_EQ(Rgb(*Load(*gray), 2, 2), 0x747474u);  // 0x4080C0: (77 x 64 + 150 x 128 + 29 x 192) shr 8 = 116
   for (zf::TPixelFormat f : {zf::TPixelFormat::pf16bit, zf::TPixelFormat::pf32bit}) {
     wintest::TBoxAnswer answer;
     EXPECT_THROW(ConvertBitmapDepth(b, f, 0), zf::EAbort);
