@@ -249,7 +249,10 @@ TDib ToRgb24(const TDib& s) {
 
 std::string WriteDib(const TDib& d) {
   const int bits = d.BitCount();
-  if (bits != 1 && bits != 4 && bits != 8 && bits != 24) return WriteDib(ToRgb24(d));
+  // 16 and 32 bits stay as they are in their plain layout; with other masks the
+  // picture is written at 24 bits, as a plain header cannot tell the masks.
+  const bool plainWide = (bits == 16 || bits == 32) && d.Header.Compression == kBiRgb;
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && !plainWide) return WriteDib(ToRgb24(d));
   if (d.Bits.size() < RowOffset(d, d.Height())) InvalidBitmap();
   std::vector<TRgbQuad> colors;
   if (bits <= 8) {

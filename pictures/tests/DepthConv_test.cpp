@@ -263,7 +263,16 @@ TEST(DepthConvConvert, TargetsAndSameFormat) {
   const uint32_t c = dibtest::PixelOf(gray, 3, 4);
   EXPECT_EQ(c, (c & 0xFF) * 0x010101u);
   EXPECT_NE(gray.Bits, ToRgb24(eight).Bits);
-  // 16 and 32 bits are not targets.
+  // A 32-bit picture asked for 32 bits is its own file form; bit fields are written at 24 bits.
+  const std::string wide = WriteDib(ToRgb24(ReadDib(Bmp16BitFields(5, 3, false))));
+  TDib wide32 = ReadDib(wide);
+  wide32.Header.BitCount = 32;
+  wide32.Bits.assign(static_cast<size_t>(DibStride(5, 32)) * 3, 0x40);
+  wide32.Masks[0] = 0xFF0000, wide32.Masks[1] = 0xFF00, wide32.Masks[2] = 0xFF;
+  EXPECT_EQ(+Headers(ConvertDibDepth(wide32, 32, mmPopularity)).Info.BitCount, 32);
+  EXPECT_EQ(dibtest::PixelOf(ToRgb24(ReadDib(ConvertDibDepth(wide32, 32, 0))), 2, 2), 0x404040u);
+  EXPECT_EQ(+Headers(WriteDib(ReadDib(Bmp16BitFields(5, 3, true)))).Info.BitCount, 24);
+  // 16 and 32 bits are not targets otherwise.
   EXPECT_THROW(ConvertDibDepth(photo, 16, 0), ENotImplemented);
   EXPECT_THROW(ConvertDibDepth(photo, 32, 0), ENotImplemented);
 }
