@@ -73,6 +73,21 @@ TEST(AniRiff, StepsHotSpotsColoursAndTexts) {
   EXPECT_EQ(images[2][2], 1);
   EXPECT_EQ(images[2].substr(3), Icons().Yellow.substr(3));
 
+  // A cursor of two images: the last entry's hot spot.
+  std::string two = Icons().Yellow;
+  const uint32_t shift = 16;
+  std::string entry = two.substr(6, 16);
+  uint32_t offset = 0;
+  std::memcpy(&offset, entry.data() + 12, 4);
+  offset += shift;
+  std::memcpy(entry.data() + 12, &offset, 4);
+  entry[4] = 7, entry[6] = 9;
+  two = two.substr(0, 4) + '\2' + '\0' + two.substr(6, 16) + entry + two.substr(22);
+  std::memcpy(two.data() + 6 + 12, &offset, 4);  // the first entry moves by one entry too
+  spec.Icons = {two};
+  const TAniContent c2 = Read(BuildAni(spec));
+  EXPECT_EQ(std::make_pair(c2.Steps[0].HotX, c2.Steps[0].HotY), std::make_pair(7, 9));
+
   // A 4-bit and a 32-bit icon: 16 colours are the most counted.
   spec.Icons = {Icons().Lime, Icons().Blue};
   EXPECT_EQ(Read(BuildAni(spec)).ImageColors, 16);
