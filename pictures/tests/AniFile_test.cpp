@@ -17,12 +17,12 @@ namespace {
 
 // Red icon, lime icon, yellow cursor (hot spot 3, 5): 32 x 32 each.
 std::string ThreeSteps() {
-  TAniSpec spec;
-  spec.Icons = {Fixture("red8.ico"), Fixture("lime4.ico"), Fixture("yellow8.cur")};
-  spec.Rate = 6;
-  spec.Title = "Ampulheta";
-  spec.Author = "Zivo";
-  return BuildAni(spec);
+  TAniRecipe recipe;
+  recipe.Icons = {Fixture("red8.ico"), Fixture("lime4.ico"), Fixture("yellow8.cur")};
+  recipe.Rate = 6;
+  recipe.Title = "Ampulheta";
+  recipe.Author = "Zivo";
+  return BuildAni(recipe);
 }
 
 void Load(TAnimatedCursorImage& ani, const std::string& file) {
@@ -53,12 +53,12 @@ TEST(AnimatedCursor, StepsHoldSystemIconsAndHotSpots) {
   EXPECT_THROW(ani.Frames(3), zf::EListError);
 
   // Four frames in eight steps: steps of one frame show the same icon.
-  TAniSpec spec;
-  spec.Icons = {Fixture("red8.ico"), Fixture("lime4.ico"), Fixture("blue32.ico"), Fixture("yellow8.cur")};
-  spec.Steps = 8;
-  spec.Seq = {0, 1, 2, 3, 3, 2, 1, 0};
-  spec.Rates = {1, 2, 3, 4, 5, 6, 7, 8};
-  Load(ani, BuildAni(spec));
+  TAniRecipe recipe;
+  recipe.Icons = {Fixture("red8.ico"), Fixture("lime4.ico"), Fixture("blue32.ico"), Fixture("yellow8.cur")};
+  recipe.Steps = 8;
+  recipe.Seq = {0, 1, 2, 3, 3, 2, 1, 0};
+  recipe.Rates = {1, 2, 3, 4, 5, 6, 7, 8};
+  Load(ani, BuildAni(recipe));
   ASSERT_EQ(ani.Count(), 8);
   EXPECT_EQ(ani.Icons(4), ani.Icons(3));
   EXPECT_EQ(ani.Frames(7)->Jiffies, 8u);

@@ -43,13 +43,13 @@ TEST(AniRiff, FixturesAreThere) {
 }
 
 TEST(AniRiff, StepsHotSpotsColoursAndTexts) {
-  TAniSpec spec;
-  spec.Icons = {Icons().Red, Icons().Lime, Icons().Yellow};
-  spec.Rate = 6;
-  spec.Title = "Relógio";
-  spec.Author = "Equipe";
+  TAniRecipe recipe;
+  recipe.Icons = {Icons().Red, Icons().Lime, Icons().Yellow};
+  recipe.Rate = 6;
+  recipe.Title = "Relógio";
+  recipe.Author = "Equipe";
   std::vector<std::string> images;
-  const TAniContent c = Read(BuildAni(spec), &images);
+  const TAniContent c = Read(BuildAni(recipe), &images);
   ASSERT_EQ(c.Steps.size(), 3u);
   EXPECT_EQ(c.Header.Steps, 3u);
   EXPECT_EQ(c.Header.Frames, 3u);
@@ -62,7 +62,7 @@ TEST(AniRiff, StepsHotSpotsColoursAndTexts) {
     EXPECT_EQ(s.Icon, i);
     EXPECT_EQ(s.Jiffies, 6u);
     EXPECT_EQ(std::string(s.ChunkId, 4), "icon");
-    EXPECT_EQ(s.ChunkSize, spec.Icons[static_cast<size_t>(i)].size());
+    EXPECT_EQ(s.ChunkSize, recipe.Icons[static_cast<size_t>(i)].size());
   }
   // Icons: their centre; the cursor: its directory's hot spot, and it is handed on as an icon.
   EXPECT_TRUE(c.Steps[0].IsIcon);
@@ -84,33 +84,33 @@ TEST(AniRiff, StepsHotSpotsColoursAndTexts) {
   entry[4] = 7, entry[6] = 9;
   two = two.substr(0, 4) + '\2' + '\0' + two.substr(6, 16) + entry + two.substr(22);
   std::memcpy(two.data() + 6 + 12, &offset, 4);  // the first entry moves by one entry too
-  spec.Icons = {two};
-  const TAniContent c2 = Read(BuildAni(spec));
+  recipe.Icons = {two};
+  const TAniContent c2 = Read(BuildAni(recipe));
   EXPECT_EQ(std::make_pair(c2.Steps[0].HotX, c2.Steps[0].HotY), std::make_pair(7, 9));
 
   // A 4-bit and a 32-bit icon: 16 colours are the most counted.
-  spec.Icons = {Icons().Lime, Icons().Blue};
-  EXPECT_EQ(Read(BuildAni(spec)).ImageColors, 16);
+  recipe.Icons = {Icons().Lime, Icons().Blue};
+  EXPECT_EQ(Read(BuildAni(recipe)).ImageColors, 16);
 }
 
 TEST(AniRiff, OneStepPerStepWithRatesAndSequence) {
   // Four frames shown in eight steps: every step keeps its own rate and frame.
-  TAniSpec spec;
-  spec.Icons = {Icons().Red, Icons().Lime, Icons().Blue, Icons().Yellow};
-  spec.Steps = 8;
-  spec.Rates = {1, 2, 3, 4, 5, 6, 7, 8};
-  spec.Seq = {0, 1, 2, 3, 3, 2, 1, 0};
-  const TAniContent c = Read(BuildAni(spec));
+  TAniRecipe recipe;
+  recipe.Icons = {Icons().Red, Icons().Lime, Icons().Blue, Icons().Yellow};
+  recipe.Steps = 8;
+  recipe.Rates = {1, 2, 3, 4, 5, 6, 7, 8};
+  recipe.Seq = {0, 1, 2, 3, 3, 2, 1, 0};
+  const TAniContent c = Read(BuildAni(recipe));
   ASSERT_EQ(c.Steps.size(), 8u);
   EXPECT_EQ(c.Header.Steps, 8u);
   for (size_t i = 0; i < 8; ++i) {
     EXPECT_EQ(c.Steps[i].Jiffies, i + 1);
-    EXPECT_EQ(c.Steps[i].FrameNumber, static_cast<int32_t>(spec.Seq[i]));
-    EXPECT_EQ(c.Steps[i].Icon, static_cast<int>(spec.Seq[i]));  // one frame, two steps: the same icon
+    EXPECT_EQ(c.Steps[i].FrameNumber, static_cast<int32_t>(recipe.Seq[i]));
+    EXPECT_EQ(c.Steps[i].Icon, static_cast<int>(recipe.Seq[i]));  // one frame, two steps: the same icon
   }
   // Extra rate and sequence values are dropped.
-  spec.Steps = 2;
-  const TAniContent two = Read(BuildAni(spec));
+  recipe.Steps = 2;
+  const TAniContent two = Read(BuildAni(recipe));
   // Frames 2 and 3 were asked for by no step: each gets a step of its own.
   ASSERT_EQ(two.Steps.size(), 4u);
   EXPECT_EQ(two.Steps[0].Jiffies, 1u);
@@ -121,10 +121,10 @@ TEST(AniRiff, OneStepPerStepWithRatesAndSequence) {
 }
 
 TEST(AniRiff, WithoutAnihEveryIconIsAStep) {
-  TAniSpec spec;
-  spec.WithAnih = false;
-  spec.Icons = {Icons().Red, Icons().Lime};
-  const TAniContent c = Read(BuildAni(spec));
+  TAniRecipe recipe;
+  recipe.WithAnih = false;
+  recipe.Icons = {Icons().Red, Icons().Lime};
+  const TAniContent c = Read(BuildAni(recipe));
   ASSERT_EQ(c.Steps.size(), 2u);
   for (const TAniStep& s : c.Steps) {
     EXPECT_EQ(s.FrameNumber, -1);
@@ -151,11 +151,11 @@ TEST(AniRiff, PadsLongTitlesAndUnknownChunks) {
 }
 
 TEST(AniRiff, TruncatedAndDamagedChunksKeepWhatWasRead) {
-  TAniSpec spec;
-  spec.Icons = {Icons().Red, Icons().Lime, Icons().Blue, Icons().Yellow};
-  spec.Steps = 8;
-  spec.Seq = {0, 1, 2, 3, 3, 2, 1, 0};
-  const std::string full = BuildAni(spec);
+  TAniRecipe recipe;
+  recipe.Icons = {Icons().Red, Icons().Lime, Icons().Blue, Icons().Yellow};
+  recipe.Steps = 8;
+  recipe.Seq = {0, 1, 2, 3, 3, 2, 1, 0};
+  const std::string full = BuildAni(recipe);
   // Cut inside the third icon: the steps of frames 0 and 1 stay.
   const size_t third = full.find(Icons().Blue);
   ASSERT_NE(third, std::string::npos);

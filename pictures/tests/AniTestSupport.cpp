@@ -35,20 +35,20 @@ std::string Riff(std::string_view body, std::string_view form) {
   return "RIFF" + U32(static_cast<uint32_t>(body.size() + 4)) + std::string(form) + std::string(body);
 }
 
-std::string BuildAni(const TAniSpec& spec) {
+std::string BuildAni(const TAniRecipe& recipe) {
   std::string body;
-  if (!spec.Title.empty() || !spec.Author.empty()) {
+  if (!recipe.Title.empty() || !recipe.Author.empty()) {
     std::string info;
-    if (!spec.Title.empty()) info += Chunk("INAM", spec.Title);
-    if (!spec.Author.empty()) info += Chunk("IART", spec.Author);
+    if (!recipe.Title.empty()) info += Chunk("INAM", recipe.Title);
+    if (!recipe.Author.empty()) info += Chunk("IART", recipe.Author);
     body += List("INFO", info);
   }
-  const auto n = static_cast<uint32_t>(spec.Icons.size());
-  if (spec.WithAnih) body += Anih(spec.Frames ? spec.Frames : n, spec.Steps ? spec.Steps : n, spec.Rate, spec.Flags);
-  if (!spec.Rates.empty()) body += Chunk("rate", U32s(spec.Rates));
-  if (!spec.Seq.empty()) body += Chunk("seq ", U32s(spec.Seq));
+  const auto n = static_cast<uint32_t>(recipe.Icons.size());
+  if (recipe.WithAnih) body += Anih(recipe.Frames ? recipe.Frames : n, recipe.Steps ? recipe.Steps : n, recipe.Rate, recipe.Flags);
+  if (!recipe.Rates.empty()) body += Chunk("rate", U32s(recipe.Rates));
+  if (!recipe.Seq.empty()) body += Chunk("seq ", U32s(recipe.Seq));
   std::string frames;
-  for (const std::string& icon : spec.Icons) frames += Chunk("icon", icon);
+  for (const std::string& icon : recipe.Icons) frames += Chunk("icon", icon);
   body += List("fram", frames);
   return Riff(body);
 }
