@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "qelCrypt.h"
 #include "qelStrings.h"
 
 namespace qel {
@@ -141,6 +142,13 @@ size_t ReportTrimPosition(const char* data, size_t size, size_t newestStart, uin
 std::vector<std::string> AttachmentNames(std::string list) {
   TrimAroundSeparator(list, '|');
   return NonEmptyItems(list, '|');
+}
+
+std::string UnscrambleSmtpPassword(const std::string& stored, const std::string& account, const std::string& server) {
+  std::string plain = stored;
+  DecryptStrCtr(plain, server, SmtpPasswordServerCounter[0], SmtpPasswordServerCounter[1]);
+  DecryptStrCtr(plain, account, SmtpPasswordAccountCounter[0], SmtpPasswordAccountCounter[1]);
+  return plain;
 }
 
 }  // namespace qel

@@ -42,4 +42,11 @@ size_t ReportTrimPosition(const char* data, size_t size, size_t newestStart, uin
 // Names of an attachment list ("|" separated), empty items left out.
 std::vector<std::string> AttachmentNames(std::string list);
 
+// The stored SMTP password made plain: counter-mode Blowfish keyed by the
+// server name, then again keyed by the account name, each pass with its own
+// initial counter (high, low) and its padding stripped.
+inline constexpr uint32_t SmtpPasswordServerCounter[2] = {0x71656C53, 0x6D747031};
+inline constexpr uint32_t SmtpPasswordAccountCounter[2] = {0x71656C41, 0x63637432};
+std::string UnscrambleSmtpPassword(const std::string& stored, const std::string& account, const std::string& server);
+
 }  // namespace qel
