@@ -41,6 +41,7 @@ std::string FindMailExchanger(const TDnsConfig& config, const std::string& addre
 // in for the machine's list (an empty one forces the walk from the roots).
 class TSystemMailNetwork : public TMailNetwork {
 public:
+  TSocketsInUse Sockets;
   TDnsConfig Dns;
   std::optional<std::vector<std::string>> NameServers;
 
