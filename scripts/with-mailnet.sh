@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # with-mailnet.sh command...: runs a test that sends DNS or SMTP traffic in a
-# network namespace of its own, where only loopback exists. Inside:
+# network namespace of its own, connected to nothing. Inside:
 #   - /etc/resolv.conf lists only 127.0.0.53 (a private copy bind-mounted over it);
 #   - dnsmasq on 127.0.0.53 (no upstream, no hosts file) knows
 #       a.mail.test MX mx.a.mail.test = 127.0.0.25,  b.mail.test MX mx.b.mail.test = 127.0.0.26,
@@ -24,6 +24,14 @@ trap zivo_cleanup EXIT
 
 ip link set lo up
 for a in 53 25 26 27; do ip addr add "127.0.0.$a/8" dev lo 2>/dev/null || true; done
+# Programs ask whether the machine is online (a default route over a real
+# adapter). Both ends of this veth pair lie inside the namespace and the far
+# end has no address: whatever takes the default route is dropped there.
+ip link add zmail0 type veth peer name zmail1
+ip addr add 192.0.2.1/24 dev zmail0
+ip link set zmail0 up
+ip link set zmail1 up
+ip route add default via 192.0.2.2 dev zmail0
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zivo-mailnet.XXXXXX")
 zivo_on_exit "rm -rf '$work'"
