@@ -231,6 +231,217 @@ TEST(ProcessActions, RestartHandsOverTheHistoryAndClosesWithTwo) {
 
 namespace {
 
+std::string ExeDir() {
+  const std::string exe = ExePath();
+  return exe.substr(0, exe.find_last_of('\\') + 1);
+}
+
+std::string PercentDecoded(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size()) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// Answers the message boxes of this process from a second thread and keeps their texts.
+class TBoxAnswerer {
+public:
+  TBoxAnswerer() : Thread_(CreateThread(nullptr, 0, &TBoxAnswerer::Run, this, 0, nullptr)) {}
+  ~TBoxAnswerer() {
+    Stop_ = true;
+    WaitForSingleObject(Thread_, INFINITE);
+    CloseHandle(Thread_);
+  }
+  std::vector<std::string> Boxes() {
+    EnterCriticalSection(&Lock_);
+    std::vector<std::string> b = Boxes_;
+    LeaveCriticalSection(&Lock_);
+    return b;
+  }
+
+private:
+  static DWORD WINAPI Run(void* self) {
+    auto* me = static_cast<TBoxAnswerer*>(self);
+    while (!me->Stop_) {
+      HWND box = nullptr;
+      while ((box = FindWindowExA(nullptr, box, "#32770", nullptr)) != nullptr) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(box, &pid);
+        if (pid != GetCurrentProcessId() || !IsWindowVisible(box)) continue;
+        char caption[256] = {}, text[1024] = {};
+        GetWindowTextA(box, caption, sizeof caption);
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        EnterCriticalSection(&me->Lock_);
+        me->Boxes_.push_back(std::string(caption) + ": " + text);
+        LeaveCriticalSection(&me->Lock_);
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        Sleep(200);
+      }
+      Sleep(20);
+    }
+    return 0;
+  }
+  struct TLock {
+    TLock() { InitializeCriticalSection(&Section); }
+    ~TLock() { DeleteCriticalSection(&Section); }
+    CRITICAL_SECTION Section;
+  } LockHolder_;
+  CRITICAL_SECTION& Lock_ = LockHolder_.Section;
+  std::vector<std::string> Boxes_;
+  volatile bool Stop_ = false;
+  HANDLE Thread_;
+};
+
+// The test's own mapi32.dll and a recorder registered as the mail client, in the test prefix.
+class MailChain : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(Exists(ExeDir() + "mapi32.dll"));
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr), 0);
+    RegSetValueExA(key, "mapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>("native"), 7);
+    RegCloseKey(key);
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "mailto\\shell\\open\\command", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr), 0);
+    char old[1024] = {};
+    DWORD size = sizeof old - 1;
+    HadMailto_ = RegQueryValueExA(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(old), &size) == 0;
+    OldMailto_ = old;
+    const std::string command = "\"" + ExeDir() + "qelmail_mailto_recorder.exe\" \"%1\"";
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()), static_cast<DWORD>(command.size() + 1));
+    RegCloseKey(key);
+    const std::string dir = TempDir();
+    MapiLog_ = dir + "mapi.log";
+    MailtoLog_ = dir + "mailto.log";
+    SetEnvironmentVariableA("QELMAIL_MAPI_LOG", MapiLog_.c_str());
+    SetEnvironmentVariableA("QELMAIL_MAILTO_LOG", MailtoLog_.c_str());
+  }
+  void TearDown() override {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\DllOverrides", 0, KEY_ALL_ACCESS, &key) == 0) {
+      RegDeleteValueA(key, "mapi32");
+      RegCloseKey(key);
+    }
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "mailto\\shell\\open\\command", 0, KEY_ALL_ACCESS, &key) == 0) {
+      if (HadMailto_)
+        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(OldMailto_.c_str()),
+                       static_cast<DWORD>(OldMailto_.size() + 1));
+      else
+        RegDeleteValueA(key, nullptr);
+      RegCloseKey(key);
+    }
+  }
+  std::string MailtoLine() {
+    for (int i = 0; i < 100 && !Exists(MailtoLog_); ++i) Sleep(100);
+    return ReadFile(MailtoLog_);
+  }
+  std::string MapiLog_, MailtoLog_;
+  bool HadMailto_ = false;
+  std::string OldMailto_;
+};
+
+}  // namespace
+
+TEST_F(MailChain, WhichMethodsRunAndWhatTheyGet) {
+  struct TCase {
+    const char* What;
+    bool ServerWorks;
+    const char* MapiAnswer;
+    bool Mailto;
+    bool Silent;
+    uint8_t Result;
+    int Mails;
+    bool MapiRan;
+    bool MailtoRan;
+    const char* Box;
+  };
+  const std::string sent = "mail bug report: The mail was sent successfully.";
+  const std::string failed = "mail bug report: Sorry, sending the mail didn't work.";
+  const TCase cases[] = {
+      {"the server sends: nothing more, the sent box", true, "sent", true, false, SendSent, 1, false, false, sent.c_str()},
+      {"the server refuses the login: MAPI sends, no box", false, "sent", true, false, SendSent, 0, true, false, ""},
+      {"MAPI cancelled: no mailto, no box", false, "cancel", true, false, SendCancelled, 0, true, false, ""},
+      {"MAPI fails: the mail client gets the URL", false, "fail", true, false, SendSent, 0, true, true, ""},
+      {"MAPI fails, silent: no mailto, no box", false, "fail", true, true, SendNotSent, 0, true, false, ""},
+      {"nothing works: the failure box", false, "fail", false, false, SendNotSent, 0, true, false, failed.c_str()},
+  };
+  for (const TCase& c : cases) {
+    DeleteFileA(MapiLog_.c_str());
+    DeleteFileA(MailtoLog_.c_str());
+    SetEnvironmentVariableA("QELMAIL_MAPI_ANSWER", c.MapiAnswer);
+    TReportActionSettings s = ServerSettings();
+    s.AttachBugReportFile = false;
+    s.SendViaMapi = true;
+    s.SendViaMailto = c.Mailto;
+    if (!c.ServerWorks) s.SmtpPassword = "wrong";
+    const int before = SpoolCount();
+    uint8_t result;
+    std::vector<std::string> boxes;
+    {
+      TBoxAnswerer answerer;
+      result = MailBugReport(s, kReport, "\x89PNG", nullptr, c.Silent);
+      Sleep(300);
+      boxes = answerer.Boxes();
+    }
+    EXPECT_EQ(result, c.Result) << c.What;
+    EXPECT_EQ(SpoolCount() - before, c.Mails) << c.What;
+    EXPECT_EQ(Exists(MapiLog_), c.MapiRan) << c.What;
+    // A mail client that was started writes its line soon; one that was not leaves no file.
+    const std::string mailto = c.MailtoRan ? MailtoLine() : ReadFile(MailtoLog_);
+    EXPECT_EQ(!mailto.empty(), c.MailtoRan) << c.What;
+    EXPECT_EQ(boxes, std::string(c.Box).empty() ? std::vector<std::string>{} : std::vector<std::string>{c.Box}) << c.What;
+  }
+}
+
+TEST_F(MailChain, MapiAndMailtoGetTheMail) {
+  SetEnvironmentVariableA("QELMAIL_MAPI_ANSWER", "fail");
+  TReportActionSettings s = ServerSettings();
+  s.SendViaSmtpServer = false;
+  s.SendViaMapi = true;
+  s.SendViaMailto = true;
+  s.AttachBugReportFile = false;
+  DeleteFileA(MapiLog_.c_str());
+  DeleteFileA(MailtoLog_.c_str());
+  {
+    TBoxAnswerer answerer;
+    EXPECT_EQ(MailBugReport(s, kReport, "\x89PNG", nullptr, false), SendSent);
+  }
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  const std::string subject = AppFileName() + ": Access violation at address 00401234.";
+  EXPECT_EQ(ReadFile(MapiLog_), "session 0\nui 0\nflags 9\nsubject " + subject +
+                                    "\nto 1 dev@example.test | SMTP:dev@example.test\n"
+                                    "to 1 Bee  | SMTP:bee@example.test\n"
+                                    "file -1 " + std::string(temp) + "screenShot.png\nnote " + kReport);
+  // The mail client's URL carries the whole report; nothing in it can add a field.
+  const std::string line = MailtoLine();
+  const std::string url = line.substr(line.find("\"mailto:") + 1, line.size() - line.find("\"mailto:") - 2);
+  ASSERT_EQ(url.substr(0, 7), "mailto:") << line;
+  EXPECT_EQ(PercentDecoded(url.substr(7, url.find('?') - 7)), "dev@example.test,Bee <bee@example.test>");
+  const size_t subjectAt = url.find("?subject="), bodyAt = url.find("&body=");
+  ASSERT_NE(bodyAt, std::string::npos);
+  EXPECT_EQ(PercentDecoded(url.substr(subjectAt + 9, bodyAt - subjectAt - 9)), subject);
+  EXPECT_EQ(PercentDecoded(url.substr(bodyAt + 6)), kReport);
+  EXPECT_EQ(url.find('&', bodyAt + 1), std::string::npos);
+
+  // Silent with recipients: MAPI without its dialog; without recipients it must ask.
+  DeleteFileA(MapiLog_.c_str());
+  EXPECT_EQ(MailBugReport(s, kReport, "", nullptr, true), SendNotSent);
+  EXPECT_EQ(ReadFile(MapiLog_).substr(0, 25), "session 0\nui 0\nflags 0\nsu");
+  s.MailAddresses.clear();
+  EXPECT_EQ(MailBugReport(s, kReport, "", nullptr, true), SendNotSent);
+  EXPECT_EQ(ReadFile(MapiLog_).substr(0, 25), "session 0\nui 0\nflags 9\nsu");
+}
+
+namespace {
+
 // Child modes: the registry branch under NT 4, and both sides of a restart.
 int ChildMain(const std::string& mode) {
   if (mode == "--registry-branch") {
