@@ -2,6 +2,7 @@
 // network namespace of scripts/with-mailnet.sh (dnsmasq and aiosmtpd on
 // loopback; messages decoded by Python's email package into the spool).
 #include <windows.h>
+#include <winspool.h>
 
 #include <gtest/gtest.h>
 
@@ -438,6 +439,105 @@ TEST_F(MailChain, MapiAndMailtoGetTheMail) {
   s.MailAddresses.clear();
   EXPECT_EQ(MailBugReport(s, kReport, "", nullptr, true), SendNotSent);
   EXPECT_EQ(ReadFile(MapiLog_).substr(0, 25), "session 0\nui 0\nflags 9\nsu");
+}
+
+namespace {
+
+// A PostScript printer of the test prefix whose port is a file: the smallest
+// description the PostScript driver accepts.
+const char kPpd[] =
+    "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n*LanguageVersion: English\n"
+    "*LanguageEncoding: ISOLatin1\n*PCFileName: \"GENERIC.PPD\"\n*Manufacturer: \"Test\"\n*Product: \"(File)\"\n"
+    "*ModelName: \"File Printer\"\n*ShortNickName: \"File Printer\"\n*NickName: \"File Printer\"\n"
+    "*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n*ColorDevice: False\n*DefaultColorSpace: Gray\n"
+    "*TTRasterizer: Type42\n*DefaultResolution: 300dpi\n*OpenUI *PageSize: PickOne\n*DefaultPageSize: A4\n"
+    "*PageSize A4/A4: \"<</PageSize[595 842]/ImagingBBox null>>setpagedevice\"\n*CloseUI: *PageSize\n"
+    "*DefaultImageableArea: A4\n*ImageableArea A4/A4: \"18 18 577 824\"\n*DefaultPaperDimension: A4\n"
+    "*PaperDimension A4/A4: \"595 842\"\n";
+const char kPrinter[] = "QelMailTestPrinter";
+
+// The text a PostScript file draws, read back from its glyph names.
+std::string GlyphText(const std::string& ps) {
+  static const std::pair<const char*, char> kNames[] = {
+      {"space", ' '}, {"period", '.'}, {"colon", ':'}, {"hyphen", '-'}, {"zero", '0'}, {"one", '1'},
+      {"two", '2'},   {"three", '3'},  {"four", '4'},  {"five", '5'},   {"six", '6'},  {"seven", '7'},
+      {"eight", '8'}, {"nine", '9'}};
+  std::string text;
+  std::istringstream in(ps);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t at = line.find(" glyphshow");
+    if (line.empty() || line[0] != '/' || at == std::string::npos) continue;
+    const std::string name = line.substr(1, at - 1);
+    if (name.size() == 1) {
+      text += name[0];
+      continue;
+    }
+    for (const auto& [n, c] : kNames)
+      if (name == n) text += c;
+  }
+  return text;
+}
+
+}  // namespace
+
+TEST(PrintBugReport, ToAFilePrinterThroughThePrintDialog) {
+  char driverDir[MAX_PATH] = {};
+  DWORD needed = 0;
+  ASSERT_TRUE(GetPrinterDriverDirectoryA(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(driverDir), sizeof driverDir, &needed));
+  const std::string ppdDir = std::string(driverDir) + "\\3";
+  CreateDirectoryA(ppdDir.c_str(), nullptr);
+  WriteFile(ppdDir + "\\generic.ppd", kPpd);
+  DRIVER_INFO_3A driver{};
+  driver.cVersion = 3;
+  driver.pName = const_cast<char*>("Wine PostScript Driver");
+  driver.pDriverPath = const_cast<char*>("wineps.drv");
+  driver.pDataFile = const_cast<char*>("generic.ppd");
+  driver.pConfigFile = const_cast<char*>("wineps.drv");
+  ASSERT_TRUE(AddPrinterDriverA(nullptr, 3, reinterpret_cast<BYTE*>(&driver)));
+  const std::string output = std::string(std::getenv("ZIVO_MAIL_SPOOL")) + "/printed.ps";  // a Unix file as the port
+  HANDLE old = nullptr;
+  if (OpenPrinterA(const_cast<char*>(kPrinter), &old, nullptr)) {
+    DeletePrinter(old);
+    ClosePrinter(old);
+  }
+  PRINTER_INFO_2A info{};
+  info.pPrinterName = const_cast<char*>(kPrinter);
+  info.pPortName = const_cast<char*>(output.c_str());
+  info.pDriverName = driver.pName;
+  info.pPrintProcessor = const_cast<char*>("WinPrint");
+  info.pDatatype = const_cast<char*>("RAW");
+  const HANDLE printer = AddPrinterA(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+  ASSERT_NE(printer, nullptr);
+  ASSERT_TRUE(SetDefaultPrinterA(kPrinter));
+
+  std::string report;
+  for (int i = 1; i <= 160; ++i) report += "line " + std::to_string(i) + ": 0040" + std::to_string(1000 + i) + "\r\n";
+  report += "\r\nlast line\r\n";
+  TReportActionSettings s;
+  bool printed;
+  std::vector<std::string> boxes;
+  {
+    TBoxAnswerer answerer;  // presses OK in the print dialog
+    printed = PrintBugReport(s, report, nullptr);
+    boxes = answerer.Boxes();
+  }
+  DeletePrinter(printer);
+  ClosePrinter(printer);
+  EXPECT_TRUE(printed);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].substr(0, 6), "Print:");
+  const std::string ps = ReadFile("Z:" + output);
+  EXPECT_NE(ps.find("%%Title: print bug report"), std::string::npos);
+  std::string expected;
+  for (int i = 1; i <= 160; ++i) expected += "line " + std::to_string(i) + ": 0040" + std::to_string(1000 + i);
+  // An empty line, also the one after the last line break, prints as one blank.
+  EXPECT_EQ(GlyphText(ps), expected + " last line ");
+  // 160 lines of 8 points do not fit on one A4 page.
+  size_t pages = 0;
+  for (size_t p = 0; (p = ps.find("\nshowpage", p)) != std::string::npos; ++p) ++pages;
+  EXPECT_GE(pages, 2u);
+  EXPECT_LE(pages, 4u);
 }
 
 namespace {
