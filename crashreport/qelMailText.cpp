@@ -139,6 +139,19 @@ size_t ReportTrimPosition(const char* data, size_t size, size_t newestStart, uin
   return newestStart;
 }
 
+TPrintLayout PrintLayout(const TPrintCaps& c) {
+  const auto units = [](int res, int sizeMm, int perInch, int mm) {
+    if (sizeMm > 0) return (res * mm + sizeMm / 2) / sizeMm;
+    return (perInch * mm * 10 + 127) / 254;
+  };
+  TPrintLayout l;
+  l.Top = units(c.VertRes, c.VertSize, c.LogPixelsY, 10) - c.OffsetY;
+  l.Bottom = c.VertRes - 2 * l.Top;
+  l.Left = units(c.HorzRes, c.HorzSize, c.LogPixelsX, 20) - c.OffsetX;
+  l.Width = c.HorzRes + c.OffsetX - l.Left - units(c.HorzRes, c.HorzSize, c.LogPixelsX, 10);
+  return l;
+}
+
 std::vector<std::string> AttachmentNames(std::string list) {
   TrimAroundSeparator(list, '|');
   return NonEmptyItems(list, '|');

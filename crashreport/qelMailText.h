@@ -39,6 +39,18 @@ std::string MailtoCommand(const std::string& command, const std::string& url, si
 // at `newestStart`. 0: nothing to cut.
 size_t ReportTrimPosition(const char* data, size_t size, size_t newestStart, uint32_t limit);
 
+// Page margins of the printed report in device units: 1 cm at the top and
+// bottom and on the right, 2 cm on the left, from the page's resolution and
+// physical size (in millimetres; a device that reports none is measured by
+// its pixels per inch) less the unprintable offsets.
+struct TPrintCaps {
+  int HorzRes, VertRes, HorzSize, VertSize, LogPixelsX, LogPixelsY, OffsetX, OffsetY;
+};
+struct TPrintLayout {
+  int Top, Bottom, Left, Width;  // Bottom: the last usable y; Width: the line width
+};
+TPrintLayout PrintLayout(const TPrintCaps& caps);
+
 // Names of an attachment list ("|" separated), empty items left out.
 std::vector<std::string> AttachmentNames(std::string list);
 

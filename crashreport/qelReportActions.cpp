@@ -380,16 +380,12 @@ bool PrintBugReport(const TReportActionSettings& settings, const std::string& re
 
 bool PrintReportOnDc(HDC dc, const std::string& report, const std::string& documentName) {
   SetMapMode(dc, MM_TEXT);
-  const int vertRes = GetDeviceCaps(dc, VERTRES), horzRes = GetDeviceCaps(dc, HORZRES);
-  const int vertSize = GetDeviceCaps(dc, VERTSIZE), horzSize = GetDeviceCaps(dc, HORZSIZE);
-  const int logY = GetDeviceCaps(dc, LOGPIXELSY), logX = GetDeviceCaps(dc, LOGPIXELSX);
-  // Device units per n millimetres; a device that reports no physical size is measured by its resolution.
-  const auto unitsY = [&](int mm) { return vertSize > 0 ? (vertRes * mm + vertSize / 2) / vertSize : (logY * mm * 10 + 127) / 254; };
-  const auto unitsX = [&](int mm) { return horzSize > 0 ? (horzRes * mm + horzSize / 2) / horzSize : (logX * mm * 10 + 127) / 254; };
-  const int top = unitsY(10) - GetDeviceCaps(dc, PHYSICALOFFSETY);
-  const int bottom = vertRes - 2 * top;
-  const int left = unitsX(20) - GetDeviceCaps(dc, PHYSICALOFFSETX);
-  const int width = horzRes + GetDeviceCaps(dc, PHYSICALOFFSETX) - left - unitsX(10);
+  const TPrintLayout page = PrintLayout(TPrintCaps{
+      GetDeviceCaps(dc, HORZRES), GetDeviceCaps(dc, VERTRES), GetDeviceCaps(dc, HORZSIZE), GetDeviceCaps(dc, VERTSIZE),
+      GetDeviceCaps(dc, LOGPIXELSX), GetDeviceCaps(dc, LOGPIXELSY), GetDeviceCaps(dc, PHYSICALOFFSETX),
+      GetDeviceCaps(dc, PHYSICALOFFSETY)});
+  const int top = page.Top, bottom = page.Bottom, left = page.Left, width = page.Width;
+  const int logY = GetDeviceCaps(dc, LOGPIXELSY);
   if (bottom <= top || width <= 0) return false;
 
   const HFONT font = CreateFontA(-(logY * 8 / 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,

@@ -122,3 +122,17 @@ TEST(SmtpPassword, UnscrambledWithServerThenAccount) {
     EXPECT_NE(UnscrambleSmtpPassword(stored, "reporter", "other.server"), plain);
   }
 }
+
+TEST(PrintLayout, MarginsFromThePage) {
+  // A4 at 300 dpi: 2480 x 3508 pixels on 210 x 297 mm, unprintable 75 and 75 pixels.
+  const TPrintLayout a4 = PrintLayout({2480, 3508, 210, 297, 300, 300, 75, 75});
+  EXPECT_EQ(a4.Top, (3508 * 10 + 148) / 297 - 75);
+  EXPECT_EQ(a4.Bottom, 3508 - 2 * a4.Top);
+  EXPECT_EQ(a4.Left, (2480 * 20 + 105) / 210 - 75);
+  EXPECT_EQ(a4.Width, 2480 + 75 - a4.Left - (2480 * 10 + 105) / 210);
+  // A device without a physical size (some virtual printers) is measured by its resolution: no division by zero.
+  const TPrintLayout none = PrintLayout({2480, 3508, 0, 0, 300, 300, 0, 0});
+  EXPECT_EQ(none.Top, 118);   // 1 cm at 300 dpi
+  EXPECT_EQ(none.Left, 236);  // 2 cm
+  EXPECT_EQ(none.Width, 2480 - 236 - 118);
+}
