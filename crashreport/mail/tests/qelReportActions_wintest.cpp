@@ -540,6 +540,26 @@ TEST(PrintBugReport, ToAFilePrinterThroughThePrintDialog) {
   EXPECT_LE(pages, 4u);
 }
 
+TEST(SaveBugReport, RelativeNameThroughTheSaveDialog) {
+  TReportActionSettings s;
+  s.BugReportFile = "%appname%-dialog.txt";
+  const std::string exe = AppFileName();
+  const std::string expected = ExeDir() + exe.substr(0, exe.rfind('.')) + "-dialog.txt";  // the program's folder
+  DeleteFileA(expected.c_str());
+  bool saved;
+  std::vector<std::string> boxes;
+  {
+    TBoxAnswerer answerer;  // takes the offered name
+    saved = SaveBugReport(s, "date/time          : x\r\n", nullptr, false);
+    boxes = answerer.Boxes();
+  }
+  EXPECT_TRUE(saved);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].substr(0, 16), "save bug report:");
+  EXPECT_EQ(ReadFile(expected), "date/time          : x\r\n\r\n\r\n");
+  DeleteFileA(expected.c_str());
+}
+
 namespace {
 
 // Child modes: the registry branch under NT 4, and both sides of a restart.
