@@ -8,8 +8,10 @@
 #   - SMTP servers (aiosmtpd): 127.0.0.25:25 and 127.0.0.26:25 plain, 127.0.0.27:587
 #     with AUTH LOGIN (account "reporter", password "s3cr=t"); every message lands
 #     decoded in $ZIVO_MAIL_SPOOL/<n>/ (see crashreport/mail/tools/smtp_sink.py);
-#   - Wine gets a wineserver of its own started here (its socket folder is private),
-#     on the prefix $WINEPREFIX (default build/wineprefix-mail), so its sockets live here too.
+#   - Wine gets a wineserver of its own started here (its socket folder is private), so its
+#     sockets live here too, on a prefix of the mail tests (build/wineprefix-mail for 64-bit
+#     Wine, build/wineprefix32-mail for i686 programs through scripts/wine32.sh, which then
+#     brings up its own session inside this namespace and the 32-bit lane's).
 # Everything is stopped when the command ends, also when it fails. Needs root.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -18,7 +20,10 @@ if [ "${ZIVO_MAILNET_INSIDE:-}" != 1 ]; then
   exec unshare --net --mount --propagation private "$0" "$@"
 fi
 
-export WINEPREFIX="${ZIVO_MAIL_WINEPREFIX:-$ROOT/build/wineprefix-mail}"
+case "$(basename "${1:-}")" in
+  wine32.sh) export WINEPREFIX="${ZIVO_MAIL_WINEPREFIX:-$ROOT/build/wineprefix32-mail}" ;;
+  *) export WINEPREFIX="${ZIVO_MAIL_WINEPREFIX:-$ROOT/build/wineprefix-mail}" ;;
+esac
 source "$ROOT/scripts/harness.sh"
 trap zivo_cleanup EXIT
 
@@ -69,7 +74,11 @@ if [ ! -f "$ZIVO_MAIL_SPOOL/ready" ]; then
 fi
 rm -f "$ZIVO_MAIL_SPOOL/ready"
 
-case "${1:-}" in
+case "$(basename "${1:-}")" in
+  wine32.sh)
+    # The emulator starts (and stops) a session of its own here: the test run's one is out of reach.
+    unset ZIVO_SESSION
+    ;;
   *wine*)
     # A Windows program: the prefix (made once) and a wineserver of this namespace.
     zivo_wine_prefix
