@@ -134,6 +134,12 @@ zivo_cable() {
   printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM%s"=-\n"COM%s"=-\n' \
     "$a" "$b" >"$dir/unports.reg"
   zivo_wine_quiet regedit /S "$(zivo_winpath "$dir/ports.reg")"
+  if ! timeout 60 "$ZIVO_WINE" reg query 'HKLM\Software\Wine\Ports' /v "COM$a" 2>/dev/null | tr -d '\r' |
+    grep -q "COM$a.*$pa\$"; then
+    echo "harness: COM$a is not mapped to its cable in the registry" >&2
+    kill "$pid" 2>/dev/null
+    return 1
+  fi
   export "ZIVO_PTY_$a=$dir/com$a" "ZIVO_PTY_$b=$dir/com$b"
   zivo_on_exit "zivo_wine_quiet regedit /S '$(zivo_winpath "$dir/unports.reg")'; rm -f '$WINEPREFIX/dosdevices/com$a' '$WINEPREFIX/dosdevices/com$b'; kill $pid; rm -rf '$dir'"
 }
