@@ -1,0 +1,215 @@
+// The maps of the running process's modules: loading from beside the module,
+// the address queries, the process-wide cache and the listing's providers.
+#include <windows.h>
+
+#include "qelDisAsm.h"
+#include "qelDisAsmListing.h"
+#include "qelMapFile.h"
+
+namespace qel {
+
+namespace {
+
+class TFileHandle {
+public:
+  explicit TFileHandle(HANDLE h) : FHandle(h) {}
+  ~TFileHandle() {
+    if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
+  }
+  TFileHandle(const TFileHandle&) = delete;
+  TFileHandle& operator=(const TFileHandle&) = delete;
+  HANDLE Get() const { return FHandle; }
+
+private:
+  HANDLE FHandle;
+};
+
+// The module's PE header, or null when its image has no MZ and PE signatures.
+// The headers lie in the image's first page, which a loaded module always maps.
+const IMAGE_NT_HEADERS* PeHeaderOf(MapAddress module) {
+  if (module == 0) return nullptr;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+  if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 ||
+      dos->e_lfanew > 4096 - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS)))
+    return nullptr;
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(module + static_cast<MapAddress>(dos->e_lfanew));
+  return nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
+}
+
+// Code: the first section when it holds code, else BaseOfCode and SizeOfCode.
+// Data: BaseOfData (the first initialized-data section in a 64-bit image,
+// whose header has no such field) and the sizes of initialized and
+// uninitialized data.
+TMapBounds BoundsOf(MapAddress module, const IMAGE_NT_HEADERS& nt) {
+  TMapBounds b;
+  const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(&nt);
+  const IMAGE_OPTIONAL_HEADER& opt = nt.OptionalHeader;
+  if (nt.FileHeader.NumberOfSections == 0 || (sections[0].Characteristics & IMAGE_SCN_CNT_CODE) == 0) {
+    b.codeStart = module + opt.BaseOfCode;
+    b.codeEnd = b.codeStart + opt.SizeOfCode;
+  } else {
+    b.codeStart = module + sections[0].VirtualAddress;
+    b.codeEnd = b.codeStart + sections[0].Misc.VirtualSize;
+  }
+#ifdef _WIN64
+  for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+    const DWORD flags = sections[i].Characteristics;
+    if ((flags & IMAGE_SCN_CNT_INITIALIZED_DATA) != 0 && (flags & IMAGE_SCN_CNT_CODE) == 0) {
+      b.dataStart = module + sections[i].VirtualAddress;
+      break;
+    }
+  }
+#else
+  b.dataStart = module + opt.BaseOfData;
+#endif
+  b.dataEnd = b.dataStart + opt.SizeOfInitializedData + opt.SizeOfUninitializedData;
+  return b;
+}
+
+std::optional<std::uint32_t> FileDosDate(const std::string& fileName) {
+  WIN32_FIND_DATAA data;
+  const HANDLE find = FindFirstFileA(fileName.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return std::nullopt;
+  FindClose(find);
+  WORD date = 0, time = 0;
+  if (!FileTimeToDosDateTime(&data.ftLastWriteTime, &date, &time)) return std::nullopt;
+  return static_cast<std::uint32_t>(date) | (static_cast<std::uint32_t>(time) << 16);
+}
+
+const std::shared_ptr<const TMapFile>& EmptyMap() {
+  static const std::shared_ptr<const TMapFile> empty = std::make_shared<const TMapFile>();
+  return empty;
+}
+
+// Base address and file name of the module whose image holds address.
+bool ModuleOfAddressWin(MapAddress address, MapAddress& module, std::string& fileName) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != sizeof info) return false;
+  if (info.State != MEM_COMMIT || info.AllocationBase == nullptr) return false;
+  char name[MAX_PATH + 1];
+  const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(info.AllocationBase), name, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  module = reinterpret_cast<MapAddress>(info.AllocationBase);
+  fileName.assign(name, length);
+  return true;
+}
+
+}  // namespace
+
+bool LoadFileText(const std::string& fileName, std::string& text) {
+  if (GetFileAttributesA(fileName.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+  const TFileHandle file(CreateFileA(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.Get() == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart <= 0 ||
+      static_cast<unsigned long long>(size.QuadPart) > MaxMapFileSize)
+    return false;
+  std::string buffer(static_cast<std::size_t>(size.QuadPart), '\0');
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    DWORD got = 0;
+    if (!ReadFile(file.Get(), buffer.data() + done, static_cast<DWORD>(buffer.size() - done), &got, nullptr) ||
+        got == 0)
+      return false;
+    done += got;
+  }
+  text = std::move(buffer);
+  return true;
+}
+
+TMapFile::TMapFile(bool load, bool codeOnly, MapAddress module, const std::string& moduleFileName) {
+  if (!load) return;
+  FCodeOnly = codeOnly;
+  FMapFile = moduleFileName;
+  FModule = module;
+  // Sources in order: the compressed map in a module resource, TD32 debug
+  // information, then a map file beside the module. The first two readers are
+  // not built yet: their steps find nothing.
+  if (const IMAGE_NT_HEADERS* nt = PeHeaderOf(module)) {
+    FBounds = BoundsOf(module, *nt);
+    FModuleFile = moduleFileName;
+  }
+  FLoaded = LoadMapBesideModule();
+}
+
+bool TMapFile::LoadMapBesideModule() {
+  // Only the file name's own extension is cut, never a dot of a folder name.
+  const std::size_t slash = FMapFile.find_last_of("\\/");
+  const std::size_t dot = FMapFile.rfind('.');
+  const std::string base =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash) ? FMapFile.substr(0, dot) : FMapFile;
+  std::string text;
+  if (LoadFileText(base + ".map", text)) {
+    ParseTextMap(text, *this);
+    // A map that yields nothing does not count: the next source is tried.
+    if (HasContent()) {
+      FMapFile = base + ".map";
+      return true;
+    }
+  }
+  return false;
+}
+
+TMapFileCache& MapFileCache() {
+  static TMapFileCache cache(FileDosDate);
+  return cache;
+}
+
+void ClearMapFileCache() { MapFileCache().Clear(); }
+
+std::shared_ptr<const TMapFile> MapFileForAddress(MapAddress address) {
+  try {
+    if (address == 0) address = reinterpret_cast<MapAddress>(&EmptyMap);  // this module
+    MapAddress module = 0;
+    std::string fileName;
+    if (!ModuleOfAddressWin(address, module, fileName)) return EmptyMap();
+    if (auto cached = MapFileCache().Cached(fileName)) return cached;
+    auto map = std::make_shared<const TMapFile>(true, false, module, fileName);
+    if (!map->Loaded()) return map;
+    return MapFileCache().Cache(fileName, std::move(map));
+  } catch (...) {
+    return EmptyMap();
+  }
+}
+
+bool AddressMapInfo(MapAddress address, std::string& moduleFile, std::string& unit, std::string& publicName,
+                    MapAddress& publicAddress, std::int32_t& line) {
+  if (address == 0) return false;
+  const auto map = MapFileForAddress(address);
+  if (!map->Loaded()) return false;
+  moduleFile = map->ModuleFile();
+  unit = map->SegmentOfAddress(true, address).unit;
+  const TMfPublic pub = map->PublicOfAddress(address);
+  publicName = pub.name;
+  publicAddress = pub.valid ? pub.address : 0;
+  line = map->LineOfAddress(address);
+  return true;
+}
+
+void MapProcNameHook(std::uint32_t address, std::string& name) {
+  name.clear();
+  const auto map = MapFileForAddress(address);
+  if (!map->Loaded()) return;
+  const TMfPublic pub = map->PublicOfAddress(address);
+  if (pub.valid && pub.address == address) name = pub.name;
+}
+
+void MapLineHook(std::uint32_t address, std::int32_t& line, std::uint32_t& rangeStart, std::uint32_t& rangeEnd) {
+  if (address == 0 || (line != 0 && rangeStart <= address && address < rangeEnd)) return;
+  const auto map = MapFileForAddress(address);
+  if (!map->Loaded()) return;
+  MapAddress next = 0;
+  line = map->LineOfAddressRange(address, next);
+  rangeStart = address;
+  rangeEnd = static_cast<std::uint32_t>(next);
+}
+
+void qelMapFileInit() {
+  NameProviderHook = MapProcNameHook;
+  LineProviderHook = MapLineHook;
+}
+
+void qelMapFileFini() { ClearMapFileCache(); }
+
+}  // namespace qel
