@@ -370,6 +370,13 @@ TEST_F(DemangleHook, ExtendingSegmentsFromPublics) {
 
 // --- probe search -------------------------------------------------------------------
 
+// "U" + number (a helper: GCC 12 warns wrongly about literal + to_string at -O3).
+std::string Named(char prefix, int number) {
+  std::string s(1, prefix);
+  s += std::to_string(number);
+  return s;
+}
+
 TEST(MapSearch, ProbeSearchMatchesLinearSearchForEverySize) {
   for (int count = 0; count <= 40; ++count) {
     TMapFile map("", TMapBounds{0x1000, 0x1000 + 0x10 * static_cast<MapAddress>(count) + 0x30, 0x8000, 0x9000});
@@ -379,10 +386,10 @@ TEST(MapSearch, ProbeSearchMatchesLinearSearchForEverySize) {
       starts.push_back(at);
       // Gaps of varying size; every fourth routine follows at once.
       const MapAddress length = 4 + static_cast<MapAddress>(i % 3) * 4;
-      map.AddMapSegment(true, false, at, false, false, "U" + std::to_string(i), static_cast<std::uint32_t>(length));
-      map.AddMapSegment(false, false, 0x8000 + at, false, false, "D" + std::to_string(i),
+      map.AddMapSegment(true, false, at, false, false, Named('U', i), static_cast<std::uint32_t>(length));
+      map.AddMapSegment(false, false, 0x8000 + at, false, false, Named('D', i),
                         static_cast<std::uint32_t>(length));
-      map.AddMapPublic(true, "P" + std::to_string(i), at - 0x1000, false);
+      map.AddMapPublic(true, Named('P', i), at - 0x1000, false);
       map.AddMapLine(i + 1, at, true);
       at += length + (i % 4 == 3 ? 0 : 4);
     }
@@ -398,7 +405,7 @@ TEST(MapSearch, ProbeSearchMatchesLinearSearchForEverySize) {
       const TMfPublic p = map.PublicOfAddress(a);
       ASSERT_EQ(p.valid, pubValid);
       if (pubValid) {
-        ASSERT_EQ(p.name, "P" + std::to_string(pub));
+        ASSERT_EQ(p.name, Named('P', pub));
       }
       for (bool code : {true, false}) {
         const MapAddress q = code ? a : a + 0x8000;
@@ -408,7 +415,7 @@ TEST(MapSearch, ProbeSearchMatchesLinearSearchForEverySize) {
         const TMfSegment s = map.SegmentOfAddress(code, q);
         ASSERT_EQ(s.valid, seg >= 0) << code;
         if (seg >= 0) {
-          ASSERT_EQ(s.unit, (code ? "U" : "D") + std::to_string(seg));
+          ASSERT_EQ(s.unit, Named(code ? 'U' : 'D', seg));
         }
       }
     }
