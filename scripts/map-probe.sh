@@ -11,7 +11,8 @@ for a in "$@"; do
   case $a in *.exe) exe=$a; break ;; esac
 done
 [ -n "$exe" ] || { echo "map-probe.sh: no .exe in: $*" >&2; exit 2; }
-address=$("$nm" "$exe" | awk '$3 == "MapProbeRoutine" || $3 == "_MapProbeRoutine" { print $1; exit }')
+symbols=$("$nm" "$exe")
+address=$(awk '$3 == "MapProbeRoutine" || $3 == "_MapProbeRoutine" { print $1 }' <<<"$symbols" | head -n 1)
 [ -n "$address" ] || { echo "map-probe.sh: MapProbeRoutine not in $exe" >&2; exit 2; }
 mapfile -t answer < <("$addr2line" -f -C -e "$exe" "0x$address")
 location=${answer[1]%% (*}
