@@ -2,6 +2,7 @@
 // tables come out in lookup order.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "qelMapFile.h"
@@ -17,9 +18,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto& publics = map.Publics();
   for (std::size_t i = 1; i < publics.size(); ++i)
     if (publics[i - 1].address > publics[i].address) __builtin_trap();
-  for (const auto& p : publics)
-    if (map.PublicOfAddress(p.address).address != p.address) __builtin_trap();
-  for (const auto& s : map.Segments())
-    if (!map.SegmentOfAddress(s.code, s.start).valid && s.length > 0) __builtin_trap();
+  // A public answers for its own address (those at the last address only below the code end).
+  for (const auto& p : publics) {
+    const qel::TMfPublic found = map.PublicOfAddress(p.address);
+    if (found.valid != (p.address < publics.back().address || p.address < map.Bounds().codeEnd)) __builtin_trap();
+    if (found.valid && found.address != p.address) __builtin_trap();
+  }
+  // Segments may overlap in malformed maps, so a lookup can miss; what it
+  // finds must hold the address.
+  for (const auto& s : map.Segments()) {
+    const qel::TMfSegment found = map.SegmentOfAddress(s.code, s.start);
+    if (found.valid && (found.code != s.code || found.start > s.start || s.start - found.start >= found.length))
+      __builtin_trap();
+    map.LineOfAddress(s.start);
+  }
   return 0;
 }
