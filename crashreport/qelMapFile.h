@@ -133,7 +133,9 @@ public:
   const std::string& MapFileName() const { return FMapFile; }
 
 private:
+  friend bool LoadCompressedMap(std::string_view data, TMapFile& map);
   bool LoadMapBesideModule();
+  bool LoadMapResource();
 
   bool FCodeOnly = false;
   std::vector<TMfSegment> FSegments;
@@ -206,6 +208,49 @@ private:
   mutable std::mutex FLock;
   std::vector<TEntry> FEntries;
 };
+
+// --- compressed map: a ".qel" file beside the module, or the module's
+// resource of type "QEL" and name "EXCEPT"
+//
+// Header: the 14-byte signature, u32 payload length, u32 version 2; then the
+// payload: a packed-string block enciphered with the legacy Blowfish mode
+// under BuildMapPassword(payload length). Unpacked: code segments (u32 count;
+// u32 offset, u32 length, short text unit), code publics (u32 count; short
+// text name, the first address a u32 offset, every further one a compact
+// integer added to the previous), lines (u32 count; the first u32 line and
+// u32 offset, then compact integers added to the previous line and address),
+// and, when exactly 4 bytes remain, the u32 offset of the entry point. Offsets
+// count from the code start. Writers must use these two texts:
+inline constexpr char QelMapSignature[15] = "QELMAP-ZIVO\r\n\x1A";  // 14 bytes, no terminator
+inline constexpr char QelMapPasswordText[7] = "ZvQmap";
+inline constexpr std::uint32_t QelMapVersion = 2;
+inline constexpr std::size_t QelMapHeaderSize = 22;
+
+// A read-only byte stream over the unpacked payload.
+class TMiniStream {
+public:
+  explicit TMiniStream(std::string data) : FData(std::move(data)) {}
+  // Copies min(count, bytes left) bytes and returns how many; 0 or less when
+  // nothing is left (nothing copied), 0 for a negative count.
+  std::int32_t ReadBytes(void* buffer, std::int32_t count);
+  std::int64_t Remaining() const { return static_cast<std::int64_t>(FData.size()) - FPosition; }
+
+private:
+  std::string FData;
+  std::int64_t FPosition = 0;
+};
+
+// One byte, signed; 0x80 announces a signed 32-bit little-endian value.
+// Bytes past the end read as 0.
+std::int32_t ReadCompactInt(TMiniStream& stream);
+// A length byte and that many bytes; when fewer are left, text keeps its
+// previous value (and the stream stays after the length byte).
+void ReadShortText(TMiniStream& stream, std::string& text);
+// The 56-character key of a payload of the given length.
+std::string BuildMapPassword(std::uint32_t payloadLength);
+// Reads the format into map's tables. True when the header is accepted,
+// whatever the payload held.
+bool LoadCompressedMap(std::string_view data, TMapFile& map);
 
 #ifdef _WIN32
 // --- Windows: the running process

@@ -124,13 +124,26 @@ TMapFile::TMapFile(bool load, bool codeOnly, MapAddress module, const std::strin
   FMapFile = moduleFileName;
   FModule = module;
   // Sources in order: the compressed map in a module resource, TD32 debug
-  // information, then a map file beside the module. The first two readers are
-  // not built yet: their steps find nothing.
+  // information (its reader is not built yet: the step finds nothing), then a
+  // map file beside the module.
   if (const IMAGE_NT_HEADERS* nt = PeHeaderOf(module)) {
     FBounds = BoundsOf(module, *nt);
     FModuleFile = moduleFileName;
+    FLoaded = LoadMapResource() || LoadMapBesideModule();
+  } else {
+    FLoaded = LoadMapBesideModule();
   }
-  FLoaded = LoadMapBesideModule();
+}
+
+bool TMapFile::LoadMapResource() {
+  const auto module = reinterpret_cast<HMODULE>(FModule);
+  HRSRC found = FindResourceA(module, "EXCEPT", "QEL");
+  if (found == nullptr) return false;
+  HGLOBAL loaded = LoadResource(module, found);
+  const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+  if (bytes == nullptr) return false;
+  // Resources of a loaded module need no release.
+  return LoadCompressedMap(std::string_view(static_cast<const char*>(bytes), SizeofResource(module, found)), *this);
 }
 
 bool TMapFile::LoadMapBesideModule() {
@@ -147,6 +160,10 @@ bool TMapFile::LoadMapBesideModule() {
       FMapFile = base + ".map";
       return true;
     }
+  }
+  if (LoadFileText(base + ".qel", text) && LoadCompressedMap(text, *this)) {
+    FMapFile = base + ".qel";
+    return true;
   }
   return false;
 }

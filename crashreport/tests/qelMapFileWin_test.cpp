@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <vector>
 
 #include "qelDisAsm.h"
 #include "qelDisAsmListing.h"
@@ -198,26 +200,34 @@ TEST(MapFileWin, MapBesideAModuleFile) {
       "Detailed map of segments\r\n\r\n"
       " 0001:00000000 00000100 C=CODE     S=.text    G=(none)   M=Unit1               ACBP=A9\r\n\r\n"
       "  Address         Publics by Value\r\n\r\n 0001:00000010       Unit1.Routine\r\n";
+  std::ifstream in(std::string(QEL_MAP_FIXTURES) + "\\sample.qel", std::ios::binary);
+  const std::string packed{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(packed.empty());
   struct Case {
-    std::string module, mapFile, content;
-    bool loaded;
+    std::string module;
+    std::vector<std::pair<std::string, std::string>> files;  // written beside the module
+    std::string from;                                        // the file read, empty: not loaded
+    const char* routine;                                     // at offset 0x10
   } cases[] = {
-      {folder + "prog.exe", folder + "prog.map", text, true},
-      {folder + "noext", folder + "noext.map", text, true},  // the folder's dot is not the extension
-      {folder + "empty.exe", folder + "empty.map", "", false},
-      {folder + "junk.exe", folder + "junk.map", "nothing of a map\r\n", false},
-      {folder + "missing.exe", "", "", false},
+      {"prog.exe", {{"prog.map", text}, {"prog.qel", packed}}, "prog.map", "Unit1.Routine"},
+      {"noext", {{"noext.map", text}}, "noext.map", "Unit1.Routine"},  // the folder's dot is no extension
+      {"empty.exe", {{"empty.map", ""}}, "", nullptr},
+      {"junk.exe", {{"junk.map", "nothing of a map\r\n"}}, "", nullptr},
+      {"packed.exe", {{"packed.qel", packed}}, "packed.qel", "Move"},
+      {"both.exe", {{"both.map", "nothing\r\n"}, {"both.qel", packed}}, "both.qel", "Move"},
+      {"bad.exe", {{"bad.qel", "QELMAP but not quite"}}, "", nullptr},
+      {"missing.exe", {}, "", nullptr},
   };
   for (const Case& c : cases) {
-    if (!c.mapFile.empty()) WriteFile(c.mapFile, c.content);
-    const TMapFile map(true, false, 0, c.module);
-    EXPECT_EQ(map.Loaded(), c.loaded) << c.module;
-    EXPECT_EQ(map.MapFileName(), c.loaded ? c.mapFile : c.module);
-    if (c.loaded) {
-      EXPECT_EQ(map.PublicOfAddress(0x10).name, "Unit1.Routine");
+    for (const auto& [name, content] : c.files) WriteFile(folder + name, content);
+    const TMapFile map(true, false, 0, folder + c.module);
+    EXPECT_EQ(map.Loaded(), !c.from.empty()) << c.module;
+    EXPECT_EQ(map.MapFileName(), folder + (c.from.empty() ? c.module : c.from));
+    if (c.routine) {
+      EXPECT_EQ(map.PublicOfAddress(0x10).name, c.routine) << c.module;
     }
     EXPECT_EQ(map.ModuleFile(), "");  // no PE header at module 0
-    if (!c.mapFile.empty()) DeleteFileA(c.mapFile.c_str());
+    for (const auto& file : c.files) DeleteFileA((folder + file.first).c_str());
   }
   RemoveDirectoryA(folder.c_str());
 }
