@@ -184,14 +184,17 @@ if(ZIVO_WINDOWS)
   set(ZIVO_MAPGEN ${CMAKE_BINARY_DIR}/host/mapgen)
   set(ZIVO_MAPGEN_SOURCES
       ${ZIVO_ROOT}/tools/mapgen/mapgen.cpp ${ZIVO_ROOT}/tools/mapgen/MapText.cpp ${ZIVO_ROOT}/tools/mapgen/PeImage.cpp
-      ${ZIVO_ROOT}/crashreport/qelMapFile.cpp ${ZIVO_ROOT}/crashsupport/qelStrings.cpp)
+      ${ZIVO_ROOT}/crashreport/qelMapFile.cpp ${ZIVO_ROOT}/crashreport/qelMapFileCompressed.cpp
+      ${ZIVO_ROOT}/crashsupport/qelStrings.cpp ${ZIVO_ROOT}/crashsupport/qelZip.cpp
+      ${ZIVO_ROOT}/crashsupport/qelZipIoPosix.cpp ${ZIVO_ROOT}/crashsupport/qelCrypt.cpp)
   set(ZIVO_MAPGEN_HEADERS
       ${ZIVO_ROOT}/tools/mapgen/MapText.h ${ZIVO_ROOT}/tools/mapgen/PeImage.h
-      ${ZIVO_ROOT}/crashreport/qelMapFile.h ${ZIVO_ROOT}/crashsupport/qelStrings.h)
+      ${ZIVO_ROOT}/crashreport/qelMapFile.h ${ZIVO_ROOT}/crashsupport/qelStrings.h
+      ${ZIVO_ROOT}/crashsupport/qelZip.h ${ZIVO_ROOT}/crashsupport/qelZipIo.h ${ZIVO_ROOT}/crashsupport/qelCrypt.h)
   add_custom_command(OUTPUT ${ZIVO_MAPGEN}
     COMMAND ${ZIVO_HOST_CXX} -std=c++20 -O2 ${ZIVO_WARNINGS}
             -I${ZIVO_ROOT}/tools/mapgen -I${ZIVO_ROOT}/crashreport -I${ZIVO_ROOT}/crashsupport
-            ${ZIVO_MAPGEN_SOURCES} -o ${ZIVO_MAPGEN}
+            ${ZIVO_MAPGEN_SOURCES} -lz -o ${ZIVO_MAPGEN}
     DEPENDS ${ZIVO_MAPGEN_SOURCES} ${ZIVO_MAPGEN_HEADERS}
     COMMENT "Building the host map writer mapgen" VERBATIM)
   add_custom_target(zivo_mapgen DEPENDS ${ZIVO_MAPGEN})
@@ -203,12 +206,58 @@ function(zivo_map_step target)
     return()
   endif()
   add_dependencies(${target} zivo_mapgen)
+  set(extra "")
+  get_target_property(qel ${target} ZIVO_MAP_QEL)
+  if(qel)
+    list(APPEND extra --qel ${qel})
+  endif()
+  get_target_property(twin ${target} ZIVO_MAP_TWIN)
+  if(twin)
+    list(APPEND extra --same-text $<TARGET_FILE:${twin}>)
+  endif()
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${ZIVO_MAPGEN} --exe $<TARGET_FILE:${target}>
             --map $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map
             --root ${ZIVO_ROOT} --exclude ${ZIVO_ROOT}/build --exclude ${CMAKE_BINARY_DIR}/_deps
-            --addr2line ${ZIVO_ADDR2LINE}
+            --addr2line ${ZIVO_ADDR2LINE} ${extra}
     VERBATIM)
+endfunction()
+
+# zivo_embedded_map(target): the program carries its compressed map as the
+# resource QEL/EXCEPT, so its map cannot go stale (the .map beside it stays).
+# A twin without the resource is linked first (into nomap/) and its map
+# written and packed; the program is then linked with the packed map, and its
+# map step fails unless its code is the twin's byte for byte. Call it after
+# every source of the target was added.
+function(zivo_embedded_map target)
+  if(NOT ZIVO_WINDOWS)
+    return()
+  endif()
+  set(twin ${target}_nomap)
+  set(dir ${CMAKE_BINARY_DIR}/nomap)
+  get_target_property(sources ${target} SOURCES)
+  add_executable(${twin} ${sources})
+  foreach(prop LINK_LIBRARIES COMPILE_DEFINITIONS COMPILE_OPTIONS INCLUDE_DIRECTORIES LINK_OPTIONS WIN32_EXECUTABLE)
+    get_target_property(value ${target} ${prop})
+    if(value)
+      set_property(TARGET ${twin} PROPERTY ${prop} ${value})
+    endif()
+  endforeach()
+  get_target_property(output ${target} OUTPUT_NAME)
+  if(NOT output)
+    set(output ${target})
+  endif()
+  set_target_properties(${twin} PROPERTIES OUTPUT_NAME ${output} RUNTIME_OUTPUT_DIRECTORY ${dir}
+                                           ZIVO_MAP_QEL ${dir}/${output}.qel)
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_map.rc)
+  set(obj ${CMAKE_CURRENT_BINARY_DIR}/${target}_map.o)
+  file(GENERATE OUTPUT ${rc} CONTENT "EXCEPT QEL \"${dir}/${output}.qel\"\n")
+  add_custom_command(OUTPUT ${obj}
+    COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${rc} -o ${obj}
+    DEPENDS ${rc} ${twin}
+    COMMENT "Compressed map of ${target}")
+  target_sources(${target} PRIVATE ${obj})
+  set_target_properties(${target} PROPERTIES ZIVO_MAP_TWIN ${twin})
 endfunction()
 
 # The map step for every executable of the current folder, once the folder is

@@ -1,10 +1,13 @@
 // Reading a 10 MB text map (generated: segments, publics and line numbers in
 // the linker's columns), against a plain pass over the same bytes that only
 // splits them into CR LF lines: the floor any reader of this format pays.
+// Then Tarvik's own map, as text and compressed, when the i686 build made them.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "qelMapFile.h"
@@ -74,6 +77,36 @@ void BM_SplitLinesOnly(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_SplitLinesOnly)->Unit(benchmark::kMillisecond);
+
+std::string ReadBuilt(const char* relative) {
+  std::ifstream in(std::string(ZIVO_BUILD_ROOT) + "/" + relative, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+const qel::TMapBounds kTarvik{0x401000, 0, 0, 0};
+
+void BM_TarvikTextMap(benchmark::State& state) {
+  const std::string text = ReadBuilt("win32/bin/Tarvik.map");
+  if (text.empty()) return state.SkipWithError("build the win32 preset first");
+  for (auto _ : state) {
+    const qel::TMapFile map(text, kTarvik);
+    benchmark::DoNotOptimize(map.Publics().size());
+  }
+  state.counters["file_bytes"] = static_cast<double>(text.size());
+}
+BENCHMARK(BM_TarvikTextMap)->Unit(benchmark::kMillisecond);
+
+void BM_TarvikCompressedMap(benchmark::State& state) {
+  const std::string data = ReadBuilt("win32/nomap/Tarvik.qel");
+  if (data.empty()) return state.SkipWithError("build the win32 preset first");
+  for (auto _ : state) {
+    qel::TMapFile map("", kTarvik);
+    qel::LoadCompressedMap(data, map);
+    benchmark::DoNotOptimize(map.Publics().size());
+  }
+  state.counters["file_bytes"] = static_cast<double>(data.size());
+}
+BENCHMARK(BM_TarvikCompressedMap)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -13,6 +13,7 @@
 
 #include "qelDisAsm.h"
 #include "qelDisAsmListing.h"
+#include "MapProbe.h"
 #include "qelMapFile.h"
 #include "qelStrings.h"
 
@@ -25,17 +26,6 @@ extern "C" __attribute__((noinline, used)) int MapProbeRoutine(int x) {
 }
 
 namespace {
-
-MapAddress ProbeAddress() {
-  int (*volatile probe)(int) = MapProbeRoutine;
-  return reinterpret_cast<MapAddress>(probe);
-}
-
-std::string OwnFileName() {
-  char name[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, name, MAX_PATH);
-  return std::string(name, n);
-}
 
 std::string OwnMapName() {
   std::string name = OwnFileName();
@@ -142,19 +132,13 @@ TEST(MapFileWin, ChangedDateRebuildsTheMapWhileHoldersKeepTheOld) {
 }
 
 TEST(MapFileWin, RoutineResolvesAsAddr2lineSays) {
-  const char* unit = std::getenv("MAP_PROBE_UNIT");
+  ExpectProbeAsAddr2line();
   const char* name = std::getenv("MAP_PROBE_NAME");
   const char* line = std::getenv("MAP_PROBE_LINE");
-  ASSERT_TRUE(unit && name && line) << "run through scripts/map-probe.sh, which asks addr2line";
+  ASSERT_TRUE(name && line);
   std::string module, gotUnit, gotName;
   MapAddress at = 0;
   std::int32_t gotLine = 0;
-  ASSERT_TRUE(AddressMapInfo(ProbeAddress(), module, gotUnit, gotName, at, gotLine));
-  EXPECT_TRUE(TextEquals(module, OwnFileName()));
-  EXPECT_EQ(gotUnit, unit);
-  EXPECT_EQ(gotName, name);
-  EXPECT_EQ(gotLine, std::atoi(line));
-  EXPECT_EQ(at, ProbeAddress());
   // Inside the routine: the same routine, a line at or after its first.
   ASSERT_TRUE(AddressMapInfo(ProbeAddress() + 3, module, gotUnit, gotName, at, gotLine));
   EXPECT_EQ(gotName, name);

@@ -4,6 +4,12 @@
 // line entries its answer must equal what addr2line says.
 //
 //   mapgen --exe PROGRAM --map OUT --root DIR [--root DIR...] [--exclude DIR...] --addr2line TOOL
+//          [--qel OUT] [--same-text OTHER]
+//
+// --qel also writes the compressed map (read back and compared with the text
+// map); --same-text fails unless OTHER's code section is byte for byte the
+// program's (a relink that added the map resource must not move code).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -13,12 +19,14 @@
 #include <stdexcept>
 
 #include "MapText.h"
+#include "qelCrypt.h"
 #include "qelMapFile.h"
+#include "qelZip.h"
 
 namespace {
 
 struct Options {
-  std::string exe, map, addr2line;
+  std::string exe, map, addr2line, qel, sameText;
   std::vector<std::string> roots, excluded;
 };
 
@@ -111,8 +119,122 @@ bool SameRoutine(const std::string& ours, const std::string& addr2line) {
   return false;
 }
 
+void AppendLE32(std::string& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i));
+}
+
+void AppendCompact(std::string& out, std::int64_t delta) {
+  if (delta >= -127 && delta <= 127) {
+    out += static_cast<char>(static_cast<std::int8_t>(delta));
+  } else {
+    out += static_cast<char>(0x80);
+    AppendLE32(out, static_cast<std::uint32_t>(delta));
+  }
+}
+
+void AppendShortText(std::string& out, const std::string& text) {
+  const std::size_t n = std::min<std::size_t>(text.size(), 255);
+  out += static_cast<char>(n);
+  out.append(text, 0, n);
+}
+
+// The compressed map of a map's code tables (the format the module map reader
+// reads: see qelMapFile.h).
+std::string CompressedMap(const qel::TMapFile& map) {
+  const qel::MapAddress code = map.Bounds().codeStart;
+  std::string payload;
+  std::uint32_t segments = 0;
+  for (const auto& s : map.Segments()) segments += s.code ? 1 : 0;
+  AppendLE32(payload, segments);
+  for (const auto& s : map.Segments()) {
+    if (!s.code) continue;
+    AppendLE32(payload, static_cast<std::uint32_t>(s.start - code));
+    AppendLE32(payload, s.length);
+    AppendShortText(payload, s.unit);
+  }
+  std::uint32_t publics = 0;
+  for (const auto& p : map.Publics()) publics += p.code ? 1 : 0;
+  AppendLE32(payload, publics);
+  const qel::TMfPublic* previous = nullptr;
+  for (const auto& p : map.Publics()) {
+    if (!p.code) continue;
+    AppendShortText(payload, p.name);
+    if (previous == nullptr) AppendLE32(payload, static_cast<std::uint32_t>(p.address - code));
+    else AppendCompact(payload, static_cast<std::int64_t>(p.address) - static_cast<std::int64_t>(previous->address));
+    previous = &p;
+  }
+  const auto& lines = map.Lines();
+  AppendLE32(payload, static_cast<std::uint32_t>(lines.size()));
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i == 0) {
+      AppendLE32(payload, static_cast<std::uint32_t>(lines[0].line));
+      AppendLE32(payload, static_cast<std::uint32_t>(lines[0].address - code));
+    } else {
+      AppendCompact(payload, std::int64_t{lines[i].line} - lines[i - 1].line);
+      AppendCompact(payload, static_cast<std::int64_t>(lines[i].address) - static_cast<std::int64_t>(lines[i - 1].address));
+    }
+  }
+  if (map.EntryPoint() != 0) AppendLE32(payload, static_cast<std::uint32_t>(map.EntryPoint() - code));
+
+  // Packed-string block: size, 4 unused bytes, CRC-32, raw deflate.
+  std::string packed(payload.size() + payload.size() / 8 + 1024, '\0');
+  packed.resize(qel::PackBuffer(payload.data(), packed.data(), static_cast<std::uint32_t>(payload.size()),
+                                static_cast<std::uint32_t>(packed.size())));
+  if (packed.empty()) throw std::runtime_error("deflate failed");
+  std::string block;
+  AppendLE32(block, static_cast<std::uint32_t>(payload.size()));
+  AppendLE32(block, 0);
+  AppendLE32(block, ~qel::Crc32Update(0xFFFFFFFFu, payload.data(), static_cast<std::int32_t>(payload.size())));
+  block += packed;
+  qel::LegacyEncryptStr(block, qel::BuildMapPassword(static_cast<std::uint32_t>(block.size())));
+  std::string out(qel::QelMapSignature, 14);
+  AppendLE32(out, static_cast<std::uint32_t>(block.size()));
+  AppendLE32(out, qel::QelMapVersion);
+  return out + block;
+}
+
+template <typename Table, typename Same>
+bool SameTable(const Table& a, const Table& b, Same same) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (!same(a[i], b[i])) return false;
+  return true;
+}
+
+// The compressed map must give back the text map's code tables.
+void CheckCompressed(const std::string& data, const qel::TMapFile& text) {
+  qel::TMapFile packed("", text.Bounds());
+  if (!qel::LoadCompressedMap(data, packed)) throw std::runtime_error("the compressed map is refused");
+  std::vector<qel::TMfSegment> code;
+  for (const auto& s : text.Segments())
+    if (s.code) code.push_back(s);
+  const bool same =
+      SameTable(packed.Segments(), code,
+                [](const auto& x, const auto& y) { return x.start == y.start && x.length == y.length && x.unit == y.unit; }) &&
+      SameTable(packed.Publics(), text.Publics(),
+                [](const auto& x, const auto& y) { return x.address == y.address && x.name == y.name; }) &&
+      SameTable(packed.Lines(), text.Lines(),
+                [](const auto& x, const auto& y) { return x.address == y.address && x.line == y.line; }) &&
+      packed.EntryPoint() == text.EntryPoint();
+  if (!same) throw std::runtime_error("the compressed map reads back with other tables");
+}
+
+std::string CodeSection(const mapgen::PeImage& image, const std::string& bytes) {
+  for (const auto& s : image.sections())
+    if (s.name == ".text") return std::to_string(s.virtualAddress) + ":" + bytes.substr(s.rawOffset, s.rawSize);
+  throw std::runtime_error("no .text section");
+}
+
 int Run(const Options& o) {
-  const mapgen::PeImage image(ReadFile(o.exe));
+  const std::string bytes = ReadFile(o.exe);
+  const mapgen::PeImage image(bytes);
+  if (!o.sameText.empty()) {
+    const std::string other = ReadFile(o.sameText);
+    if (CodeSection(image, bytes) != CodeSection(mapgen::PeImage(other), other)) {
+      std::cerr << "mapgen: " << o.exe << ": code differs from " << o.sameText << "\n";
+      return 1;
+    }
+  }
   const mapgen::MapContent content = mapgen::CollectContent(image, o.roots, o.excluded);
   std::string module = mapgen::UnitName(o.exe);
   module = module.substr(0, module.rfind('.'));
@@ -177,6 +299,11 @@ int Run(const Options& o) {
     std::remove(o.map.c_str());
     return 1;
   }
+  if (!o.qel.empty()) {
+    const std::string packed = CompressedMap(map);
+    CheckCompressed(packed, map);
+    WriteFile(o.qel, packed);
+  }
   return 0;
 }
 
@@ -191,9 +318,12 @@ int main(int argc, char** argv) {
     else if (key == "--root") o.roots.push_back(mapgen::FoldPath(argv[i + 1]));
     else if (key == "--exclude") o.excluded.push_back(mapgen::FoldPath(argv[i + 1]));
     else if (key == "--addr2line") o.addr2line = argv[i + 1];
+    else if (key == "--qel") o.qel = argv[i + 1];
+    else if (key == "--same-text") o.sameText = argv[i + 1];
   }
   if (o.exe.empty() || o.map.empty() || o.roots.empty() || o.addr2line.empty()) {
-    std::cerr << "usage: mapgen --exe PROGRAM --map OUT --root DIR [--root DIR...] [--exclude DIR...] --addr2line TOOL\n";
+    std::cerr << "usage: mapgen --exe PROGRAM --map OUT --root DIR [--root DIR...] [--exclude DIR...] --addr2line TOOL"
+                 " [--qel OUT] [--same-text OTHER]\n";
     return 2;
   }
   try {
