@@ -134,6 +134,13 @@ public:
 
 private:
   friend bool LoadCompressedMap(std::string_view data, TMapFile& map);
+  friend bool ParseTd32(std::string_view block, TMapFile& map);
+  // Joins sorted segments: one of length 0 or at the same start as the next
+  // gives way to it; one of the same kind that reaches the next (or any, when
+  // adjacency is not required) ends at its start and, of the same unit, takes
+  // it in.
+  void MergeSegments(bool adjacent);
+  bool LoadTd32Info(const void* peHeader);
   bool LoadMapBesideModule();
   bool LoadMapResource();
 
@@ -251,6 +258,11 @@ std::string BuildMapPassword(std::uint32_t payloadLength);
 // Reads the format into map's tables. True when the header is accepted,
 // whatever the payload held.
 bool LoadCompressedMap(std::string_view data, TMapFile& map);
+
+// --- TD32 debug information: a block that starts "FB09" or "FB0A", then the
+// u32 offset of the first subsection directory. Reads names, modules, source
+// line blocks and global (else aligned) symbols; false for another signature.
+bool ParseTd32(std::string_view block, TMapFile& map);
 
 #ifdef _WIN32
 // --- Windows: the running process

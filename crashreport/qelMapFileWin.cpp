@@ -5,6 +5,7 @@
 #include "qelDisAsm.h"
 #include "qelDisAsmListing.h"
 #include "qelMapFile.h"
+#include "qelStrings.h"
 
 namespace qel {
 
@@ -124,15 +125,120 @@ TMapFile::TMapFile(bool load, bool codeOnly, MapAddress module, const std::strin
   FMapFile = moduleFileName;
   FModule = module;
   // Sources in order: the compressed map in a module resource, TD32 debug
-  // information (its reader is not built yet: the step finds nothing), then a
-  // map file beside the module.
+  // information, then a map file beside the module.
   if (const IMAGE_NT_HEADERS* nt = PeHeaderOf(module)) {
     FBounds = BoundsOf(module, *nt);
     FModuleFile = moduleFileName;
-    FLoaded = LoadMapResource() || LoadMapBesideModule();
+    FLoaded = LoadMapResource() || LoadTd32Info(nt) || LoadMapBesideModule();
   } else {
-    FLoaded = LoadMapBesideModule();
+    FLoaded = LoadTd32Info(nullptr) || LoadMapBesideModule();
   }
+}
+
+namespace {
+
+// The debug directory's entry (relative address and size) of a PE header of
+// either width, read from bytes that may be a file: false when absent.
+bool DebugDirectoryOf(std::string_view image, std::size_t peOffset, std::uint32_t& address, std::uint32_t& size,
+                      std::size_t& sectionTable, std::uint16_t& sectionCount) {
+  const auto u16 = [&](std::size_t at) -> std::uint32_t {
+    return static_cast<unsigned char>(image[at]) | static_cast<unsigned char>(image[at + 1]) << 8;
+  };
+  const auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+  if (peOffset > image.size() || image.size() - peOffset < 24 + 2) return false;
+  const std::size_t optional = peOffset + 24;
+  sectionCount = static_cast<std::uint16_t>(u16(peOffset + 6));
+  sectionTable = optional + u16(peOffset + 20);
+  const std::uint32_t magic = u16(optional);
+  const std::size_t directories = optional + (magic == 0x20b ? 112 : 96);
+  const std::size_t debug = directories + 6 * 8;
+  if (debug + 8 > image.size()) return false;
+  address = u32(debug);
+  size = u32(debug + 4);
+  return true;
+}
+
+class TMappedFile {
+public:
+  explicit TMappedFile(const std::string& name)
+      : FFile(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    LARGE_INTEGER size;
+    if (FFile.Get() == INVALID_HANDLE_VALUE || !GetFileSizeEx(FFile.Get(), &size) || size.QuadPart <= 0 ||
+        static_cast<unsigned long long>(size.QuadPart) > 0x7FFFFFFF)
+      return;
+    FMapping = CreateFileMappingA(FFile.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (FMapping == nullptr) return;
+    FView = MapViewOfFile(FMapping, FILE_MAP_READ, 0, 0, 0);
+    if (FView != nullptr) FSize = static_cast<std::size_t>(size.QuadPart);
+  }
+  ~TMappedFile() {
+    if (FView != nullptr) UnmapViewOfFile(FView);
+    if (FMapping != nullptr) CloseHandle(FMapping);
+  }
+  TMappedFile(const TMappedFile&) = delete;
+  TMappedFile& operator=(const TMappedFile&) = delete;
+  std::string_view Bytes() const { return {static_cast<const char*>(FView), FSize}; }
+
+private:
+  TFileHandle FFile;
+  HANDLE FMapping = nullptr;
+  void* FView = nullptr;
+  std::size_t FSize = 0;
+};
+
+}  // namespace
+
+bool TMapFile::LoadTd32Info(const void* peHeader) {
+  if (peHeader != nullptr) {
+    const auto* nt = static_cast<const IMAGE_NT_HEADERS*>(peHeader);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
+    if (dir.VirtualAddress != 0) {
+      // Inside the image: every piece must lie within it.
+      const std::uint64_t imageSize = nt->OptionalHeader.SizeOfImage;
+      if (std::uint64_t{dir.VirtualAddress} + sizeof(IMAGE_DEBUG_DIRECTORY) > imageSize) return false;
+      const auto* entry = reinterpret_cast<const IMAGE_DEBUG_DIRECTORY*>(FModule + dir.VirtualAddress);
+      if (entry->AddressOfRawData == 0 || std::uint64_t{entry->AddressOfRawData} + entry->SizeOfData > imageSize)
+        return false;
+      return ParseTd32(std::string_view(reinterpret_cast<const char*>(FModule + entry->AddressOfRawData),
+                                        entry->SizeOfData),
+                       *this);
+    }
+  }
+  // A file: the given ".tds", else a ".tds" beside the module, else the module file.
+  const std::size_t slash = FMapFile.find_last_of("\\/");
+  const std::size_t dot = FMapFile.rfind('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  std::string fileName = FMapFile;
+  if (!hasExtension || !TextEquals(FMapFile.substr(dot), ".tds")) {
+    const std::string tds = (hasExtension ? FMapFile.substr(0, dot) : FMapFile) + ".tds";
+    if (GetFileAttributesA(tds.c_str()) != INVALID_FILE_ATTRIBUTES) fileName = tds;
+  }
+  if (GetFileAttributesA(fileName.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+  const TMappedFile file(fileName);
+  const std::string_view bytes = file.Bytes();
+  if (bytes.size() < 64) return false;
+  const auto u32 = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return v;
+  };
+  const std::size_t pe = u32(60);
+  if (bytes[0] != 'M' || bytes[1] != 'Z' || pe > bytes.size() - 4 || bytes.substr(pe, 4) != std::string_view("PE\0\0", 4))
+    return ParseTd32(bytes, *this);
+  // A program file: its last section must hold the debug directory.
+  std::uint32_t address = 0, size = 0;
+  std::size_t sections = 0;
+  std::uint16_t count = 0;
+  if (!DebugDirectoryOf(bytes, pe, address, size, sections, count) || count == 0) return false;
+  const std::size_t last = sections + (count - 1u) * std::size_t{40};
+  if (last + 40 > bytes.size()) return false;
+  const std::uint32_t raw = u32(last + 20);
+  if (raw == 0 || u32(last + 12) != address || std::uint64_t{raw} + sizeof(IMAGE_DEBUG_DIRECTORY) > bytes.size())
+    return false;
+  const std::uint32_t blockOffset = u32(raw + 24), blockSize = u32(raw + 16);
+  if (blockOffset > bytes.size() || blockSize > bytes.size() - blockOffset) return false;
+  return ParseTd32(bytes.substr(blockOffset, blockSize), *this);
 }
 
 bool TMapFile::LoadMapResource() {

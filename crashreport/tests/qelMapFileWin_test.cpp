@@ -14,6 +14,7 @@
 #include "qelDisAsm.h"
 #include "qelDisAsmListing.h"
 #include "MapProbe.h"
+#include "Td32Builder.h"
 #include "qelMapFile.h"
 #include "qelStrings.h"
 
@@ -187,6 +188,11 @@ TEST(MapFileWin, MapBesideAModuleFile) {
   std::ifstream in(std::string(QEL_MAP_FIXTURES) + "\\sample.qel", std::ios::binary);
   const std::string packed{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   ASSERT_FALSE(packed.empty());
+  td32test::Td32Builder builder;
+  const std::uint32_t unit = builder.Name("TdsUnit"), routine = builder.Name("TdsRoutine");
+  builder.Module(unit, {{1, 0, 0x100}});
+  builder.Symbols(true, {td32test::Td32Builder::Proc(0x10, routine)});
+  const std::string td32 = builder.Build();
   struct Case {
     std::string module;
     std::vector<std::pair<std::string, std::string>> files;  // written beside the module
@@ -200,6 +206,9 @@ TEST(MapFileWin, MapBesideAModuleFile) {
       {"packed.exe", {{"packed.qel", packed}}, "packed.qel", "Move"},
       {"both.exe", {{"both.map", "nothing\r\n"}, {"both.qel", packed}}, "both.qel", "Move"},
       {"bad.exe", {{"bad.qel", "QELMAP but not quite"}}, "", nullptr},
+      {"tdsprog.exe", {{"tdsprog.tds", td32}}, "tdsprog.exe", "TdsRoutine"},  // TD32 keeps the module's name
+      {"direct.tds", {{"direct.tds", td32}}, "direct.tds", "TdsRoutine"},
+      {"badsig.exe", {{"badsig.tds", "FB0X" + td32.substr(4)}}, "", nullptr},
       {"missing.exe", {}, "", nullptr},
   };
   for (const Case& c : cases) {
@@ -214,6 +223,12 @@ TEST(MapFileWin, MapBesideAModuleFile) {
     for (const auto& file : c.files) DeleteFileA((folder + file.first).c_str());
   }
   RemoveDirectoryA(folder.c_str());
+}
+
+TEST(MapFileWin, ProgramFileWithoutTd32FallsThroughToItsMap) {
+  const TMapFile map(true, false, 0, OwnFileName());
+  EXPECT_TRUE(map.Loaded());
+  EXPECT_TRUE(TextEquals(map.MapFileName(), OwnMapName()));
 }
 
 TEST(MapFileWin, LoadFileText) {
