@@ -181,6 +181,7 @@ endfunction()
 if(ZIVO_WINDOWS)
   find_program(ZIVO_HOST_CXX NAMES g++ c++ REQUIRED)
   find_program(ZIVO_ADDR2LINE ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-addr2line REQUIRED)
+  find_program(ZIVO_OBJCOPY ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objcopy REQUIRED)
   set(ZIVO_MAPGEN ${CMAKE_BINARY_DIR}/host/mapgen)
   set(ZIVO_MAPGEN_SOURCES
       ${ZIVO_ROOT}/tools/mapgen/mapgen.cpp ${ZIVO_ROOT}/tools/mapgen/MapText.cpp ${ZIVO_ROOT}/tools/mapgen/PeImage.cpp
@@ -221,15 +222,24 @@ function(zivo_map_step target)
             --root ${ZIVO_ROOT} --exclude ${ZIVO_ROOT}/build --exclude ${CMAKE_BINARY_DIR}/_deps
             --addr2line ${ZIVO_ADDR2LINE} ${extra}
     VERBATIM)
+  # The line tables were only needed for the map (see zivo_embedded_map).
+  get_target_property(strip ${target} ZIVO_MAP_STRIP)
+  if(strip)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${ZIVO_OBJCOPY} --strip-debug $<TARGET_FILE:${target}>
+      VERBATIM)
+  endif()
 endfunction()
 
-# zivo_embedded_map(target): the program carries its compressed map as the
-# resource QEL/EXCEPT, so its map cannot go stale (the .map beside it stays).
-# A twin without the resource is linked first (into nomap/) and its map
-# written and packed; the program is then linked with the packed map, and its
-# map step fails unless its code is the twin's byte for byte. Call it after
-# every source of the target was added.
+# zivo_embedded_map(target [STRIP]): the program carries its compressed map as
+# the resource QEL/EXCEPT, so its map cannot go stale (the .map beside it
+# stays). A twin without the resource is linked first (into nomap/) and its
+# map written and packed; the program is then linked with the packed map, and
+# its map step fails unless its code is the twin's byte for byte. STRIP drops
+# the debug sections from the program once its map is written (the twin keeps
+# them). Call it after every source of the target was added.
 function(zivo_embedded_map target)
+  cmake_parse_arguments(A "STRIP" "" "" ${ARGN})
   if(NOT ZIVO_WINDOWS)
     return()
   endif()
@@ -257,7 +267,7 @@ function(zivo_embedded_map target)
     DEPENDS ${rc} ${twin}
     COMMENT "Compressed map of ${target}")
   target_sources(${target} PRIVATE ${obj})
-  set_target_properties(${target} PROPERTIES ZIVO_MAP_TWIN ${twin})
+  set_target_properties(${target} PROPERTIES ZIVO_MAP_TWIN ${twin} ZIVO_MAP_STRIP ${A_STRIP})
 endfunction()
 
 # The map step for every executable of the current folder, once the folder is
