@@ -73,7 +73,10 @@ TProgressBar::TProgressBar() {
   Draw(0, true);
   if (FWindow != nullptr) {
     ShowWindow(FWindow, SW_SHOWNOACTIVATE);
+    // Our drawing is the window's content: the static class must not paint over it.
+    ValidateRect(FWindow, nullptr);
     CopyToWindow(0, 0, w, h);
+    PresentDrawing();
   }
 }
 
@@ -127,6 +130,15 @@ void TProgressBar::Draw(int perMille, bool always) {
 
   CopyToWindow(std::min(oldEdge, newEdge), bar.top, std::max(oldEdge, newEdge), bar.bottom);
   CopyToWindow(bar.right - 2 * size.cx, bar.top, bar.right, bar.bottom);
+  PresentDrawing();
+}
+
+// Without a message loop, some systems (Wine) put a window's drawing on the
+// screen only when its thread looks at its queue: look, taking nothing out.
+void TProgressBar::PresentDrawing() {
+  if (FWindow == nullptr) return;
+  MSG msg;
+  PeekMessageA(&msg, FWindow, WM_NULL, WM_NULL, PM_NOREMOVE);
 }
 
 void TProgressBar::CopyToWindow(int left, int top, int right, int bottom) {

@@ -33,6 +33,7 @@ public:
 private:
   void Draw(int perMille, bool always);
   void CopyToWindow(int left, int top, int right, int bottom);
+  void PresentDrawing();
 
   HWND FWindow = nullptr;
   HDC FWindowDC = nullptr;
