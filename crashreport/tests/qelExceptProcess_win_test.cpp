@@ -72,6 +72,8 @@ DWORD WINAPI EnterAndWait(void* p) {
   return 0;
 }
 
+DWORD WINAPI LoadTestDll(void*) { return LoadLibraryA(qeltest::kTestDll) != nullptr; }
+
 }  // namespace
 
 TEST(ProcessRoutines, ModuleAndComputerNames) {
@@ -195,8 +197,7 @@ TEST(ProcessRoutines, LoaderLockOfAnotherThreadIsNotOurs) {
   HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, ("qelTestLoaderEntered" + pid).c_str());
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, ("qelTestLoaderRelease" + pid).c_str());
   DWORD loaderId = 0;
-  HANDLE loader = CreateThread(
-      nullptr, 0, [](void*) -> DWORD { return LoadLibraryA(qeltest::kTestDll) != nullptr; }, nullptr, 0, &loaderId);
+  HANDLE loader = CreateThread(nullptr, 0, &LoadTestDll, nullptr, 0, &loaderId);
   ASSERT_EQ(WaitForSingleObject(entered, 10000), WAIT_OBJECT_0);
   // The loading thread sits in DllMain: it owns the lock, this thread does not.
   CRITICAL_SECTION lock;

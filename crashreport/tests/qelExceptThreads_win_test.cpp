@@ -35,6 +35,19 @@ const TThreadEntry* FindEntry(uint32_t id) {
   return nullptr;
 }
 
+// Holds a mutex from another thread until released (stdcall: no lambda in the i686 build).
+struct THolder {
+  HANDLE Mutex, Taken, Release;
+};
+DWORD WINAPI HoldMutex(void* p) {
+  auto* h = static_cast<THolder*>(p);
+  WaitForSingleObject(h->Mutex, INFINITE);
+  SetEvent(h->Taken);
+  WaitForSingleObject(h->Release, 20000);
+  ReleaseMutex(h->Mutex);
+  return 0;
+}
+
 struct ThreadListTest : ::testing::Test {
   void SetUp() override { ASSERT_TRUE(InstallThreadList()); }
   void TearDown() override { UninstallThreadList(); }
@@ -202,20 +215,9 @@ TEST_F(ThreadListTest, ShortEntryOfAnotherModuleIsReadForIdAndNameOnly) {
 TEST_F(ThreadListTest, TitleAnswersWithoutTheListWhileAnotherThreadHoldsIt) {
   SetThreadName(GetCurrentThreadId(), "named");
   TThreadListAnchor* anchor = InstalledThreadList();
-  struct THolder {
-    HANDLE Mutex, Taken, Release;
-  } holder{anchor->ListMutex, CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](void* p) -> DWORD {
-        auto* h = static_cast<THolder*>(p);
-        WaitForSingleObject(h->Mutex, INFINITE);
-        SetEvent(h->Taken);
-        WaitForSingleObject(h->Release, 20000);
-        ReleaseMutex(h->Mutex);
-        return 0;
-      },
-      &holder, 0, nullptr);
+  THolder holder{anchor->ListMutex, CreateEventA(nullptr, TRUE, FALSE, nullptr),
+                 CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  HANDLE thread = CreateThread(nullptr, 0, &HoldMutex, &holder, 0, nullptr);
   ASSERT_EQ(WaitForSingleObject(holder.Taken, 5000), WAIT_OBJECT_0);
   const DWORD start = GetTickCount();
   const TTitle t = Title(GetCurrentThreadId());
