@@ -34,6 +34,8 @@ struct TThreadEntry {
   uint32_t CreatorId;
   void* Handle;  // SYNCHRONIZE | THREAD_QUERY_INFORMATION, owned by the entry
 };
+static_assert(sizeof(void*) != 4 || (sizeof(TThreadListAnchor) == 20 && sizeof(TThreadEntry) == 28),
+              "the 32-bit layouts are shared with other modules");
 inline constexpr size_t kThreadEntryShort = offsetof(TThreadEntry, ClassName);  // id, name, next only
 inline constexpr size_t kThreadEntryNoHandle = offsetof(TThreadEntry, Handle);  // no handle field
 inline constexpr uint32_t kThreadEntryAccess = 0x100040;

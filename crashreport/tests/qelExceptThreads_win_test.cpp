@@ -72,7 +72,16 @@ TEST_F(ThreadListTest, BlockIsNamedAfterTheProcessAndNamesTheMainThread) {
   // The tests run on the process's first thread.
   EXPECT_EQ(Title(GetCurrentThreadId()).Text, "main thread (" + Hex(GetCurrentThreadId()) + ")");
 
+  // What is left when the last module goes is freed, its handles closed.
+  TParkedThread thread;
+  SetThreadName(thread.Id(), "left over");
+  const TThreadEntry* entry = FindEntry(thread.Id());
+  ASSERT_NE(entry, nullptr);
+  HANDLE leftOver = entry->Handle;
+  DWORD flags = 0;
+  ASSERT_TRUE(GetHandleInformation(leftOver, &flags));
   UninstallThreadList();
+  EXPECT_FALSE(GetHandleInformation(leftOver, &flags));
   EXPECT_EQ(InstalledThreadList(), nullptr);
   EXPECT_EQ(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()), nullptr) << "the last module removes the block";
   EXPECT_EQ(Title(GetCurrentThreadId()).Text, "thread " + Hex(GetCurrentThreadId()));
@@ -174,6 +183,70 @@ TEST_F(ThreadListTest, EndedThreadsGoAtTheNextStore) {
   EXPECT_EQ(FindEntry(aId), nullptr);
   EXPECT_EQ(FindEntry(bId), nullptr);
   EXPECT_NE(FindEntry(c->Id()), nullptr);
+}
+
+namespace {
+// "t<index>" or "t<index>-<n>", built piecewise (GCC 12 warns on the chained form).
+std::string Label(int index, int n = -1) {
+  std::string label = "t";
+  label += std::to_string(index);
+  if (n >= 0) label.append("-").append(std::to_string(n));
+  return label;
+}
+
+struct TRenamer {
+  int Index;
+  HANDLE Done;
+  HANDLE Release;
+};
+
+// Renames itself over and over, then stays alive (with its last name) until released.
+DWORD WINAPI RenameSelf(void* p) {
+  const auto* r = static_cast<TRenamer*>(p);
+  for (int n = 0; n < 200; ++n) {
+    SetThreadName(GetCurrentThreadId(), Label(r->Index, n));
+    void* address = nullptr;
+    std::string title;
+    uint32_t creator = 0;
+    ThreadTitle(GetCurrentThreadId(), false, address, title, creator);
+  }
+  SetThreadName(GetCurrentThreadId(), Label(r->Index));
+  SetEvent(r->Done);
+  WaitForSingleObject(r->Release, 60000);
+  return 0;
+}
+}  // namespace
+
+TEST_F(ThreadListTest, ConcurrentStoresKeepOneEntryPerThread) {
+  constexpr int kThreads = 8;
+  TRenamer renamers[kThreads];
+  HANDLE threads[kThreads];
+  HANDLE done[kThreads];
+  DWORD ids[kThreads];
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  for (int i = 0; i < kThreads; ++i) {
+    done[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    renamers[i] = {i, done[i], release};
+    threads[i] = CreateThread(nullptr, 0, &RenameSelf, &renamers[i], 0, &ids[i]);
+  }
+  for (int n = 0; n < 100; ++n) Title(ids[n % kThreads]);
+  ASSERT_EQ(WaitForMultipleObjects(kThreads, done, TRUE, 60000), WAIT_OBJECT_0);
+  for (int i = 0; i < kThreads; ++i) {
+    int entries = 0;
+    for (const TThreadEntry* e = InstalledThreadList()->Head; e != nullptr; e = e->Next) entries += e->ThreadId == ids[i];
+    EXPECT_EQ(entries, 1) << i;
+    EXPECT_EQ(Title(ids[i]).Text, Label(i) + " (" + Hex(ids[i]) + ")");
+  }
+  SetEvent(release);
+  ASSERT_EQ(WaitForMultipleObjects(kThreads, threads, TRUE, 10000), WAIT_OBJECT_0);
+  for (int i = 0; i < kThreads; ++i) {
+    CloseHandle(threads[i]);
+    CloseHandle(done[i]);
+  }
+  CloseHandle(release);
+  // They have ended: the next store clears them all.
+  SetThreadName(GetCurrentThreadId(), "main thread");
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(FindEntry(ids[i]), nullptr);
 }
 
 TEST_F(ThreadListTest, ReporterThreadsAreLeftOutUnlessAsked) {
