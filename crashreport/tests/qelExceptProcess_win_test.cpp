@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "SysUtils.h"
+#include "qelExceptMemory.h"
 #include "qelExceptProcess.h"
 #include "qelExceptSysInfo.h"
 #include "qelPeFixture.h"
@@ -259,4 +260,33 @@ TEST(ProcessRoutines, ValidExceptionObjects) {
   void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   VirtualFree(page, 0, MEM_RELEASE);
   EXPECT_FALSE(IsValidExceptionObject(page));
+}
+
+TEST(OwnMemory, ReadsStopAtPagesThatCannotBeRead) {
+  SYSTEM_INFO si;
+  GetSystemInfo(&si);
+  const size_t page = si.dwPageSize;
+  auto* base = static_cast<char*>(VirtualAlloc(nullptr, 3 * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  ASSERT_NE(base, nullptr);
+  DWORD old = 0;
+  VirtualProtect(base + page, page, PAGE_NOACCESS, &old);
+  VirtualProtect(base + 2 * page, page, PAGE_READWRITE | PAGE_GUARD, &old);
+  char buffer[16] = {};
+  EXPECT_TRUE(ReadOwnMemory(base + page - 8, buffer, 8));
+  EXPECT_FALSE(ReadOwnMemory(base + page - 8, buffer, 9)) << "one byte in the no-access page";
+  EXPECT_FALSE(ReadOwnMemory(base + 2 * page, buffer, 1)) << "guard page";
+  EXPECT_FALSE(IsReadableRange(nullptr, 1));
+  // A text that runs into the no-access page has no terminator that can be read.
+  memset(base, 'a', page);
+  std::string text;
+  EXPECT_FALSE(ReadOwnCString(base + page - 4, 64, text));
+  base[page - 1] = 0;
+  EXPECT_TRUE(ReadOwnCString(base + page - 4, 64, text));
+  EXPECT_EQ(text, "aaa");
+  EXPECT_FALSE(ReadOwnCString(base, 16, text)) << "no terminator within the limit";
+  // The guard page was only looked at: it is still a guard page.
+  MEMORY_BASIC_INFORMATION info;
+  VirtualQuery(base + 2 * page, &info, sizeof info);
+  EXPECT_TRUE(info.Protect & PAGE_GUARD);
+  VirtualFree(base, 0, MEM_RELEASE);
 }
