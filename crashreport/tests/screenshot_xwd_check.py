@@ -130,6 +130,9 @@ def main(emulator, program, work):
             fail("no cursor drawn into the screenshot (cursor %s)" % cursor)
         print("screenshot %dx%d matches the screen; cursor at %s changed %d pixels" %
               (colour[0], colour[1], mask, drawn))
+        artifacts = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "artifacts")
+        os.makedirs(artifacts, exist_ok=True)
+        shutil.copyfile(os.path.join(work, "shot.%d.png" % n), os.path.join(artifacts, "screenShot.png"))
     finally:
         open(os.path.join(work, "quit"), "w").close()
         try:
