@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
   HWND window = CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, "ZivoStripes", "", WS_POPUP | WS_VISIBLE, x, y, w, h,
                                 nullptr, nullptr, wc.hInstance, nullptr);
   if (window == nullptr) return 4;
-  SetCursorPos(x + w / 16, y + h / 4);
+  SetCursorPos(x + w * 5 / 16, y + h / 4);  // on the light grey stripe: frame and inside both show
   Pump(800);
   if (!WriteAll(dir + "ready", std::to_string(w) + " " + std::to_string(h) + "\n")) return 5;
 
