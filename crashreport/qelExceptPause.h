@@ -41,6 +41,10 @@ struct TPauseLinks {
 
 void SetPauseLinks(const TPauseLinks& links);
 
+// The links to the thread list, the module maps, the handler windows and the
+// settings as they stand (MainThreadId set); message hooks are not linked yet.
+TPauseLinks DefaultPauseLinks();
+
 // --- pausing ----------------------------------------------------------------
 
 // True starts a pause (called by the thread that processes a report, which is
