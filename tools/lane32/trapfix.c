@@ -252,6 +252,15 @@ int pthread_create(void *thread, const void *attr, void *(*fn)(void *), void *ar
     return ret;
 }
 
+/* C11 threads reach libc's thread creation without the pthread_create symbol; attr -1 is how
+ * libc marks such a thread. */
+int thrd_create(void *thr, int (*fn)(void *), void *arg)
+{
+    enum { ERR_ENOMEM = 12, thrd_success = 0, thrd_error = 2, thrd_nomem = 3 };
+    int ret = pthread_create(thr, (const void *)-1, (void *(*)(void *))fn, arg);
+    return !ret ? thrd_success : ret == ERR_ENOMEM ? thrd_nomem : thrd_error;
+}
+
 /* The kernel's struct termios is a prefix of libc's: the ioctl reads only what it knows. */
 int tcsetattr(int fd, int optional_actions, const void *termios)
 {
