@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "MailNamespace.h"
 #include "qelMailNet.h"
 #include "qelReportActions.h"
 #include "qelStrings.h"
@@ -142,15 +143,7 @@ TEST(MailLookup, RegistryServersOnNt4WithADeadFirstServer) {
 
 TEST(MailSockets, SmtpSessionsOverWinsock) {
   TSystemMailNetwork net;
-  TSmtpMail mail;
-  mail.Sender = "Reporter <reporter@app.test>";
-  mail.Recipients = "dev@example.test";
-  mail.Subject = "bug report";
-  mail.Body = kReport;
-  mail.Server = "smtp.mail.test";
-  mail.Port = 587;
-  mail.Account = "reporter";
-  mail.Password = "s3cr=t";
+  TSmtpMail mail = mailns::ServerMail("Reporter <reporter@app.test>", "dev@example.test", "bug report", kReport);
   const int before = SpoolCount();
   ASSERT_TRUE(SendSmtpMail(net, mail));
   mail.Server.clear();
