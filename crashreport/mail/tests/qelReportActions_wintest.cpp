@@ -96,6 +96,9 @@ const char kOffline[] =
     "the system reports no connection (the namespace has a default route over an adapter; Wine's "
     "network status service must be running)";
 
+// Asked in a child: where the network status service is missing the answer may take the process along.
+bool SystemOnline() { return RunChild("--is-connected") == 1; }
+
 TReportActionSettings ServerSettings() {
   TReportActionSettings s;
   s.MailAddresses = "dev@example.test; Bee <bee@example.test>";
@@ -164,7 +167,7 @@ TEST(MailSockets, SmtpSessionsOverWinsock) {
 }
 
 TEST(MailBugReport, ThroughTheServerWithAuthLogin) {
-  if (!IsConnected()) GTEST_SKIP() << kOffline;
+  if (!SystemOnline()) GTEST_SKIP() << kOffline;
   const std::string dir = TempDir();
   TReportActionSettings s = ServerSettings();
   s.BugReportFile = dir + "%appname%-history.txt";
@@ -201,7 +204,7 @@ TEST(MailBugReport, ThroughTheServerWithAuthLogin) {
 }
 
 TEST(MailBugReport, DirectToTheExchangersTwoSessions) {
-  if (!IsConnected()) GTEST_SKIP() << kOffline;
+  if (!SystemOnline()) GTEST_SKIP() << kOffline;
   TReportActionSettings s;
   s.MailAddresses = "one@a.mail.test, Two <two@b.mail.test>";
   s.SendViaDirectSmtp = true;
@@ -391,7 +394,7 @@ TEST(MailChainTable, InAChild) {
 }
 
 TEST_F(MailChain, DISABLED_WhichMethodsRunAndWhatTheyGet) {
-  if (!IsConnected()) GTEST_SKIP() << kOffline;
+  if (!SystemOnline()) GTEST_SKIP() << kOffline;
   struct TCase {
     const char* What;
     bool ServerWorks;
@@ -601,6 +604,7 @@ int ChildMain(const std::string& mode) {
     return qel::FindMailExchanger(config, "x@b.mail.test") == "mx.b.mail.test" ? 0 : 3;
   }
   if (mode == "--close") CloseApplication();
+  if (mode == "--is-connected") return IsConnected() ? 1 : 0;
   if (mode == "--save-dialog") {
     TReportActionSettings s;
     s.BugReportFile = "%appname%-dialog.txt";
