@@ -22,6 +22,9 @@ fi
 export WINEPREFIX="${ZIVO_MAIL_WINEPREFIX:-$ROOT/build/wineprefix32-mail}"
 source "$ROOT/scripts/harness.sh"
 trap zivo_cleanup EXIT
+# A test killed for its time-out still stops the servers (they would outlive the namespace's creator).
+child=""
+trap '[ -z "$child" ] || kill "$child" 2>/dev/null; exit 143' TERM INT HUP
 
 ip link set lo up
 for a in 53 25 26 27; do ip addr add "127.0.0.$a/8" dev lo 2>/dev/null || true; done
@@ -77,7 +80,9 @@ if [ "$(basename "${1:-}")" = wine32.sh ]; then
 fi
 
 set +e
-"$@"
+"$@" &
+child=$!
+wait "$child"
 rc=$?
 if [ $rc -ne 0 ]; then
   echo "with-mailnet: dnsmasq log:" >&2
