@@ -273,7 +273,12 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
         Report(progress, TGifProgressStage::psRunning,
                static_cast<uint8_t>(reader.Position * 100 / streamSize), std::string());
     }
-    if (code == GifCodesExhausted && cursor.Row < cursor.Height) Raise(SGIFReadError);
+    // Data that runs out before the last row: tolerated, the rows not reached
+    // keep index 0 and the frame is marked corrupted.
+    if (code == GifCodesExhausted && cursor.Row < cursor.Height) {
+      if (!tolerate) Raise(SGIFReadError);
+      corrupted = true;
+    }
   });
 }
 
