@@ -132,6 +132,7 @@ void ReadFrame(TGifReader& r, const TGifScreen& screen, const TGifPictureData& d
     item.Table = TGifColorTable();
   }
   std::string code(1, static_cast<char>(r.Byte()));
+  bool terminated = false;
   while (!r.AtEnd()) {
     const uint8_t n = r.Byte();
     if (n > r.Remaining()) {
@@ -141,10 +142,16 @@ void ReadFrame(TGifReader& r, const TGifScreen& screen, const TGifPictureData& d
       break;
     }
     code.push_back(static_cast<char>(n));
-    if (n == 0) break;
+    if (n == 0) {
+      terminated = true;
+      break;
+    }
     code.append(r.View(n));
   }
   if (st.Corrupted && !tolerate) Raise(SGIFReadError);
+  // Data that ended before the terminator gets one, so that the frame is
+  // written back as a complete block.
+  if (!terminated) code.push_back('\0');
   item.Encoded = std::move(code);
   const uint16_t w = Get16(d + 4), h = Get16(d + 6);
   st.Left = Get16(d);

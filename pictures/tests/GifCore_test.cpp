@@ -180,8 +180,8 @@ TEST(GifReader, FrameDataEndingInsideASubBlock) {
   TGifDocument d = Read(cut, true);
   ASSERT_EQ(d.Frames.size(), 1u);
   EXPECT_TRUE(d.Frames[0].State.Corrupted);
-  // Only the code-size byte remains of the raster: the complete sub-blocks only.
-  EXPECT_EQ(*d.Frames[0].Item.Encoded, std::string(1, '\x02'));
+  // Only the code-size byte remains of the raster (the complete sub-blocks), closed by a terminator.
+  EXPECT_EQ(*d.Frames[0].Item.Encoded, std::string("\x02\x00", 2));
   EXPECT_EQ(ErrorOf([&] { Read(cut, false); }), "graphic: Stream read error");
   // Decoding it then marks the frame corrupted instead of failing the picture.
   bool corrupted = false;
