@@ -13,11 +13,7 @@ using namespace pictures;
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> v) {
-  std::string s;
-  for (int b : v) s.push_back(static_cast<char>(b));
-  return s;
-}
+using giftest::Bytes;
 
 // The message of the exception `f` raises ("" for none), with its class.
 std::string ErrorOf(const std::function<void()>& f) {

@@ -49,11 +49,7 @@ std::string GraphicError(F&& f) {
   return "";
 }
 
-std::string Bytes(std::initializer_list<int> v) {
-  std::string s;
-  for (int b : v) s.push_back(static_cast<char>(b));
-  return s;
-}
+using giftest::Bytes;
 
 }  // namespace
 
