@@ -7,9 +7,15 @@
 #include <cstring>
 #include <functional>
 
+#include <atomic>
+#include <thread>
+
+#include "ClipIcon.h"
+#include "Forms.h"
 #include "GifImg.h"
 #include "GifTestSupport.h"
 #include "MaxMin.h"
+#include "PicConst.h"
 #include "PicUtils.h"
 
 using namespace pictures;
@@ -323,4 +329,62 @@ TEST(PicUtils, DrawingAndMemoryRoutines) {
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(LargerOf(2, 5), 5);
   EXPECT_EQ(SmallerOf(-2, 5), -2);
+}
+
+// The texts of a dialog's static controls.
+BOOL CALLBACK CollectStaticText(HWND child, LPARAM out) {
+  char cls[32] = {}, text[128] = {};
+  GetClassNameA(child, cls, sizeof cls);
+  GetWindowTextA(child, text, sizeof text);
+  if (lstrcmpiA(cls, "Static") == 0 && text[0]) *reinterpret_cast<std::string*>(out) += text;
+  return TRUE;
+}
+
+TEST(PicUtils, NotImplementedReportEndsSilently) {
+  // Answers the information box from a second thread and keeps its text.
+  std::string seen;
+  std::atomic<bool> done{false};
+  std::thread answer([&] {
+    for (int i = 0; i < 500 && !done; ++i) {
+      HWND box = FindWindowA("#32770", nullptr);
+      std::string text;
+      if (box && IsWindowVisible(box)) EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
+      if (!text.empty()) {  // the box is complete
+        seen = text;
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        return;
+      }
+      Sleep(10);
+    }
+  });
+  EXPECT_EQ(ErrorOf([] { ReportNotImplemented(); }), "EAbort: Operation aborted");
+  done = true;
+  answer.join();
+  EXPECT_EQ(seen, "Function not yet implemented");
+}
+
+TEST(PicConst, CursorsAndIconClipboardFormat) {
+  RegisterCursors();
+  RegisterCursors();  // only the first start loads
+  const HCURSOR hand = zf::Screen.Cursors(crPicHand), drag = zf::Screen.Cursors(crPicDrag);
+  ASSERT_NE(hand, nullptr);
+  ASSERT_NE(drag, nullptr);
+  EXPECT_NE(hand, drag);
+  const std::pair<HCURSOR, POINT> hotSpots[] = {{hand, {6, 1}}, {drag, {0, 0}}};
+  for (const auto& [cursor, hot] : hotSpots) {
+    ICONINFO ii{};
+    ASSERT_TRUE(GetIconInfo(cursor, &ii));
+    EXPECT_FALSE(ii.fIcon);
+    EXPECT_EQ(static_cast<LONG>(ii.xHotspot), hot.x);
+    EXPECT_EQ(static_cast<LONG>(ii.yHotspot), hot.y);
+    if (ii.hbmMask) DeleteObject(ii.hbmMask);
+    if (ii.hbmColor) DeleteObject(ii.hbmColor);
+  }
+  UnregisterCursors();
+  UnregisterCursors();
+
+  RegisterIconFormat();
+  ASSERT_NE(IconClipboardFormat(), 0u);
+  EXPECT_EQ(zf::TPicture::FindClipboardFormat(IconClipboardFormat()), &zf::TIcon::Class());
+  UnregisterIconFormat();
 }
