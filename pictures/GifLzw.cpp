@@ -240,8 +240,13 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
           stack[sp++] = firstIndex;
           code = previous;
         }
+        // Table codes start above the end code whatever the frame's bits: a
+        // code size below them (a 256-entry table whose image uses only a few
+        // entries) still has its strings at clear + 2 and above. Codes between
+        // the frame's last index and the clear code expand through the
+        // never-assigned entries below the clear code.
         // Only a table corrupted into a cycle makes a string longer than the stack.
-        while (code > pixelMask && sp < kStackSize) {
+        while ((code >= firstFree || code > pixelMask) && sp < kStackSize) {
           stack[sp++] = suffix[code];
           code = prefix[code];
         }

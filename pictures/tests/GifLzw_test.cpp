@@ -223,6 +223,12 @@ TEST(GifDecoder, StreamShapesAroundClearAndEndCodes) {
   // Codes between the frame's last index and the clear code give two zeros.
   const Decoded low = Decode(giftest::PackCodes(4, {{16, 5}, {1, 5}, {9, 5}, {17, 5}}), 4, 1, 2, false);
   EXPECT_EQ(low.pic.px, (std::vector<uint8_t>{1, 0, 0, 0}));
+  // A code size below the frame's bits (a large table, an image of few of its
+  // entries): codes above the end code are strings, not indices.
+  const Indices few = giftest::MakePicture("smooth", 30, 20, 8, 6);
+  const Decoded wide = Decode(giftest::PackCodes(3, giftest::ReferenceEncode(few.px, 3, false)), 30, 20, 8, false);
+  EXPECT_EQ(wide.pic.px, few.px);
+  EXPECT_FALSE(wide.corrupted);
 }
 
 TEST(GifDecoder, DataEndingEarly) {
