@@ -179,6 +179,67 @@ void PutRasterPixel(uint8_t index, TGifRasterCursor& c) { PutPixel(index, c); }
 
 // --- decoder ----------------------------------------------------------------
 
+namespace {
+
+// Indices decoded in stream order, one byte each, before they are packed into
+// the pixel array. A string is copied from where it was written before: an
+// entry is the place and length of its first occurrence (the previous string
+// followed by the first index of the next one lies there already).
+struct TLinearOutput {
+  std::vector<uint8_t> Buf;
+  size_t Pos = 0;  // next byte to write
+  size_t End = 0;  // first byte beyond the raster
+
+  // Slack beyond the raster takes the end of the last string and short copies' excess.
+  explicit TLinearOutput(size_t pixels) : Buf(pixels + 2 * kStackSize), End(pixels) {}
+  // Copies `len` bytes from `from` (earlier, not overlapping) to the end.
+  void Copy(size_t from, size_t len) {
+    uint8_t* d = Buf.data() + Pos;
+    const uint8_t* src = Buf.data() + from;
+    if (len <= 16 && from + 16 <= Pos)
+      std::memcpy(d, src, 16);
+    else
+      std::memmove(d, src, len);
+    Pos += len;
+  }
+};
+
+// Packs the first `count` decoded indices (stream order) into the bottom-up array.
+void PackRows(const TLinearOutput& out, size_t count, TGifRasterCursor& c) {
+  const uint8_t* src = out.Buf.data();
+  while (count > 0 && c.Row < c.Height) {
+    uint8_t* line = c.Base.data() + c.CurrentRow;
+    const size_t n = std::min<size_t>(count, static_cast<size_t>(c.Width));
+    switch (c.PixelBits) {
+      case 8:
+        std::memcpy(line, src, n);
+        break;
+      case 4:
+        for (size_t x = 0; x < n; ++x)
+          line[x >> 1] = static_cast<uint8_t>((x & 1) ? (line[x >> 1] | (src[x] & 0x0F)) : (src[x] << 4));
+        break;
+      default:
+        for (size_t x = 0; x < n; ++x) {
+          const int bit = 7 - static_cast<int>(x & 7);
+          const uint8_t v = static_cast<uint8_t>((src[x] & 1) << bit);
+          line[x >> 3] = (x & 7) == 0 ? v : static_cast<uint8_t>(line[x >> 3] | v);
+        }
+        break;
+    }
+    src += n;
+    count -= n;
+    if (n < static_cast<size_t>(c.Width)) {
+      c.Column = static_cast<int32_t>(n);
+      break;
+    }
+    c.Column = 0;
+    c.Row = c.Interlaced ? NextInterlacedRow(c.Row, c.Height, c.Pass) : c.Row + 1;
+    if (c.Row < c.Height) c.CurrentRow = static_cast<size_t>((c.Height - c.Row - 1) * c.Stride);
+  }
+}
+
+}  // namespace
+
 void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool interlaced,
                      const TGifProgressHandler& progress, bool& corrupted, std::span<uint8_t> pixels,
                      int32_t frameBits, bool tolerate) {
@@ -209,11 +270,103 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
     uint16_t previous = 0;
     uint8_t firstIndex = 0;
     bool tableFull = false;
+    auto reportRunning = [&] {
+      if (progress && streamSize > 0)
+        Report(progress, TGifProgressStage::psRunning,
+               static_cast<uint8_t>(reader.Position * 100 / streamSize), std::string());
+    };
+    auto grow = [&] {
+      if (++nextFree >= limit) {
+        if (reader.CodeWidth >= GifMaxCodeWidth) {
+          tableFull = true;
+        } else {
+          reader.SetCodeWidth(reader.CodeWidth + 1);
+          limit <<= 1;
+        }
+      }
+    };
 
     uint16_t code = NextCode(source, reader);
     // Data that does not open with a clear code starts as if it did: the first
     // literal defines no table entry.
     bool startOfTable = true;
+
+    // The common shape first: every literal a valid index and every string
+    // code already defined (or the one being defined). Anything else goes on
+    // below, one code at a time as the stack decoder does it.
+    const size_t total = static_cast<size_t>(cursor.Row < cursor.Height ? cursor.Width : 0) *
+                         static_cast<size_t>(cursor.Height);
+    if (total > 0) {
+      TLinearOutput out(total);
+      // Where each entry's string lies in `out`, its length and its prefix code;
+      // its suffix is the string's last index.
+      struct TEntry {
+        uint32_t At;
+        uint16_t Length;
+        uint16_t Prefix;
+      };
+      std::vector<TEntry> entries(kTableSize);
+      uint32_t highWater = firstFree;  // entries below were assigned at some time
+      size_t prevAt = 0, prevLen = 0;
+      bool fast = true;
+      while (fast && code != endCode && code != GifCodesExhausted && out.Pos < out.End) {
+        const size_t start = out.Pos;
+        if (code == clearCode || startOfTable) {
+          if (code == clearCode) {
+            do {
+              reader.SetCodeWidth(initialWidth);
+              limit = 1u << initialWidth;
+              nextFree = firstFree;
+              tableFull = false;
+              code = NextCode(source, reader);
+            } while (code == clearCode);
+            if (code == endCode || code == GifCodesExhausted) break;
+          } else if (code >= clearCode) {
+            break;  // a string before any was defined
+          }
+          // The first code of a table: one pixel, no entry.
+          previous = code;
+          firstIndex = static_cast<uint8_t>(code & pixelMask);
+          out.Buf[out.Pos++] = firstIndex;
+          prevAt = start;
+          prevLen = 1;
+          // A code that is no index writes one pixel here but stands for another string later.
+          if (code > pixelMask || code >= clearCode) fast = false;
+        } else {
+          if (code < clearCode) {
+            if (code > pixelMask) break;
+            out.Buf[out.Pos++] = static_cast<uint8_t>(code);
+          } else if (code < nextFree) {
+            out.Copy(entries[code].At, entries[code].Length);
+          } else if (code == nextFree) {
+            out.Copy(prevAt, prevLen);
+            out.Buf[out.Pos++] = out.Buf[prevAt];
+          } else {
+            break;
+          }
+          firstIndex = out.Buf[start];
+          if (!tableFull) {
+            entries[nextFree] = {static_cast<uint32_t>(prevAt), static_cast<uint16_t>(prevLen + 1), previous};
+            grow();
+            highWater = std::max(highWater, std::min<uint32_t>(nextFree, kTableSize));
+          }
+          previous = code;
+          prevAt = start;
+          prevLen = out.Pos - start;
+        }
+        startOfTable = false;
+        code = NextCode(source, reader);
+        reportRunning();
+      }
+      PackRows(out, std::min(out.Pos, out.End), cursor);
+      // Whatever follows works on the prefix and suffix tables, which keep what
+      // earlier tables (before a clear code) left above the current one too.
+      for (uint32_t k = firstFree; k < highWater; ++k) {
+        prefix[k] = entries[k].Prefix;
+        suffix[k] = out.Buf[entries[k].At + entries[k].Length - 1u];
+      }
+    }
+
     while (code != endCode && code != GifCodesExhausted && cursor.Row < cursor.Height) {
       if (startOfTable && code < clearCode) {
         previous = code;
@@ -261,22 +414,13 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
         if (!tableFull) {
           prefix[nextFree] = previous;
           suffix[nextFree] = firstIndex;
-          if (++nextFree >= limit) {
-            if (reader.CodeWidth >= GifMaxCodeWidth) {
-              tableFull = true;
-            } else {
-              reader.SetCodeWidth(reader.CodeWidth + 1);
-              limit <<= 1;
-            }
-          }
+          grow();
         }
         previous = incoming;
       }
       startOfTable = false;
       code = NextCode(source, reader);
-      if (progress && streamSize > 0)
-        Report(progress, TGifProgressStage::psRunning,
-               static_cast<uint8_t>(reader.Position * 100 / streamSize), std::string());
+      reportRunning();
     }
     // Data that runs out before the last row: tolerated, the rows not reached
     // keep index 0 and the frame is marked corrupted.
