@@ -286,6 +286,19 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
       }
     };
 
+    // Several clear codes in a row are one reset; the code after them.
+    auto ClearTable = [&] {
+      uint16_t next;
+      do {
+        reader.SetCodeWidth(initialWidth);
+        limit = 1u << initialWidth;
+        nextFree = firstFree;
+        tableFull = false;
+        next = NextCode(source, reader);
+      } while (next == clearCode);
+      return next;
+    };
+
     uint16_t code = NextCode(source, reader);
     // Data that does not open with a clear code starts as if it did: the first
     // literal defines no table entry.
@@ -313,13 +326,7 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
         const size_t start = out.Pos;
         if (code == clearCode || startOfTable) {
           if (code == clearCode) {
-            do {
-              reader.SetCodeWidth(initialWidth);
-              limit = 1u << initialWidth;
-              nextFree = firstFree;
-              tableFull = false;
-              code = NextCode(source, reader);
-            } while (code == clearCode);
+            code = ClearTable();
             if (code == endCode || code == GifCodesExhausted) break;
           } else if (code >= clearCode) {
             break;  // a string before any was defined
@@ -373,15 +380,8 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
         firstIndex = static_cast<uint8_t>(code & pixelMask);
         PutPixel(firstIndex, cursor);
       } else if (code == clearCode) {
-        // Several clear codes in a row are one reset; an end code right after
-        // one ends the raster like anywhere else.
-        do {
-          reader.SetCodeWidth(initialWidth);
-          limit = 1u << initialWidth;
-          nextFree = firstFree;
-          tableFull = false;
-          code = NextCode(source, reader);
-        } while (code == clearCode);
+        // An end code right after a clear code ends the raster like anywhere else.
+        code = ClearTable();
         if (code == endCode || code == GifCodesExhausted) break;
         previous = code;
         firstIndex = static_cast<uint8_t>(code & pixelMask);
