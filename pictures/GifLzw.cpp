@@ -477,87 +477,133 @@ constexpr uint32_t MakeSlot(uint32_t prefixCode, uint32_t suffix, uint32_t code)
 constexpr uint32_t SlotKey(uint32_t slot) { return slot >> 12; }
 constexpr uint16_t SlotCode(uint32_t slot) { return static_cast<uint16_t>(slot & 0xFFF); }
 
+// The string table of 8-bit arrays: open addressing over 17,777 slots, probed
+// from a hash of the string's indices and length.
+class THashTable {
+public:
+  THashTable() : FSlots(kHashSlots) {}
+  void Start(uint8_t index) { FHash = StartStringHash(index); }
+  // The code of prefix + index, or 0 (then Add stores it where the probe ended).
+  uint16_t Find(uint16_t prefix, uint8_t index, uint16_t length) {
+    FHash = ((index + length + 4u) * FHash) % kHashSlots;
+    const uint32_t key = SlotKey(MakeSlot(prefix, index, 0));
+    FSlot = FHash;
+    while (FSlots[FSlot] != 0 && SlotKey(FSlots[FSlot]) != key) FSlot = FSlot + 1 == kHashSlots ? 0 : FSlot + 1;
+    return FSlots[FSlot] != 0 ? SlotCode(FSlots[FSlot]) : 0;
+  }
+  void Add(uint16_t prefix, uint8_t index, uint16_t code) { FSlots[FSlot] = MakeSlot(prefix, index, code); }
+  void Clear() { std::fill(FSlots.begin(), FSlots.end(), 0u); }
+
+private:
+  std::vector<uint32_t> FSlots;
+  uint32_t FHash = 0, FSlot = 0;
+};
+
+// The string table of 1- and 4-bit arrays: a code's extensions by index in a
+// direct array (4096 x 16 entries at most). Both tables hold the same strings,
+// so the codes written are the same.
+template <int Bits>
+class TDirectTable {
+public:
+  TDirectTable() : FNext(static_cast<size_t>(kTableSize) << Bits) {}
+  void Start(uint8_t) {}
+  uint16_t Find(uint16_t prefix, uint8_t index, uint16_t) {
+    FSlot = (static_cast<size_t>(prefix) << Bits) | index;
+    return FNext[FSlot];
+  }
+  void Add(uint16_t, uint8_t, uint16_t code) { FNext[FSlot] = code; }
+  void Clear() { std::fill(FNext.begin(), FNext.end(), uint16_t{0}); }
+
+private:
+  std::vector<uint16_t> FNext;
+  size_t FSlot = 0;
+};
+
+template <int Bits>
+inline uint8_t IndexAt(const uint8_t* row, int32_t col) {
+  if constexpr (Bits == 8) return row[col];
+  if constexpr (Bits == 4) return (col & 1) ? (row[col >> 1] & 0x0F) : (row[col >> 1] >> 4);
+  return (row[col >> 3] >> (7 - (col & 7))) & 1;
+}
+
+template <int Bits, class Table>
+void EncodeRows(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced, const TGifProgressHandler& progress,
+                std::span<const uint8_t> pixels, int64_t stride) {
+  Table table;
+  const int32_t initialWidth = Bits == 1 ? 3 : Bits + 1;
+  const uint8_t sizeByte = static_cast<uint8_t>(initialWidth - 1);
+  dest.WriteBuffer(&sizeByte, 1);
+
+  const uint16_t clearCode = static_cast<uint16_t>(1u << (initialWidth - 1));
+  const uint16_t endCode = clearCode + 1;
+  uint16_t lastAssigned = endCode;
+  uint32_t limit = 1u << initialWidth;
+  uint16_t stringLength = 0;
+  TGifCodeWriter writer;
+  writer.CodeWidth = initialWidth;
+  PutGifCode(dest, clearCode, writer);
+  Report(progress, TGifProgressStage::psStarting, 0, std::string());
+
+  uint16_t prefix = 0;
+  int32_t row = 0, pass = 0;
+  while (row < info.Height) {
+    const uint8_t* p = pixels.data() + (info.Height - 1 - row) * stride;
+    for (int32_t col = 0; col < info.Width; ++col) {
+      const uint8_t index = IndexAt<Bits>(p, col);
+      if (++stringLength == 1) {
+        prefix = index;
+        table.Start(index);
+        continue;
+      }
+      if (const uint16_t found = table.Find(prefix, index, stringLength)) {
+        prefix = found;
+        continue;
+      }
+      PutGifCode(dest, prefix, writer);
+      ++lastAssigned;
+      table.Add(prefix, index, lastAssigned);
+      prefix = index;
+      table.Start(index);
+      stringLength = 1;
+      if (lastAssigned >= limit) {
+        limit <<= 1;
+        ++writer.CodeWidth;
+      } else if (lastAssigned >= kLastEncoderCode) {
+        // The pending one-index string goes out before the clear code, so
+        // nothing is left over for the end.
+        PutGifCode(dest, prefix, writer);
+        PutGifCode(dest, clearCode, writer);
+        stringLength = 0;
+        lastAssigned = endCode;
+        writer.CodeWidth = initialWidth;
+        limit = 1u << initialWidth;
+        table.Clear();
+      }
+    }
+    row = interlaced ? NextInterlacedRow(row, info.Height, pass) : row + 1;
+    if (progress)
+      Report(progress, TGifProgressStage::psRunning,
+             static_cast<uint8_t>(std::min<int64_t>(100, int64_t{row} * 100 / info.Height)), std::string());
+  }
+  // An empty raster still carries one code; after a reset at the very last
+  // pixel there is no pending string to write.
+  const bool anyPixel = info.Width > 0 && info.Height > 0;
+  if (stringLength > 0 || !anyPixel) PutGifCode(dest, prefix, writer);
+  PutGifCode(dest, endCode, writer);
+  FlushGifCodes(dest, writer);
+}
+
 }  // namespace
 
 void EncodeGifRaster(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced,
                      const TGifProgressHandler& progress, std::span<const uint8_t> pixels) {
   const int64_t stride = CheckRaster(info, pixels.size(), SGIFEncodeError);
-  std::vector<uint32_t> slots(kHashSlots);
-
   WithProgress(progress, [&] {
-    const int32_t initialWidth = info.PixelBits == 1 ? 3 : info.PixelBits + 1;
-    const uint8_t sizeByte = static_cast<uint8_t>(initialWidth - 1);
-    dest.WriteBuffer(&sizeByte, 1);
-
-    const uint16_t clearCode = static_cast<uint16_t>(1u << (initialWidth - 1));
-    const uint16_t endCode = clearCode + 1;
-    uint16_t lastAssigned = endCode;
-    uint32_t limit = 1u << initialWidth;
-    uint16_t stringLength = 0;
-    TGifCodeWriter writer;
-    writer.CodeWidth = initialWidth;
-    PutGifCode(dest, clearCode, writer);
-    Report(progress, TGifProgressStage::psStarting, 0, std::string());
-
-    uint16_t prefix = 0;
-    uint32_t hash = 0;
-    int32_t row = 0, pass = 0;
-    while (row < info.Height) {
-      const uint8_t* p = pixels.data() + (info.Height - 1 - row) * stride;
-      for (int32_t col = 0; col < info.Width; ++col) {
-        uint8_t index;
-        if (info.PixelBits == 8) {
-          index = p[col];
-        } else if (info.PixelBits == 4) {
-          index = (col & 1) ? (p[col >> 1] & 0x0F) : (p[col >> 1] >> 4);
-        } else {
-          index = (p[col >> 3] >> (7 - (col & 7))) & 1;
-        }
-        if (++stringLength == 1) {
-          prefix = index;
-          hash = StartStringHash(index);
-          continue;
-        }
-        hash = ((index + stringLength + 4u) * hash) % kHashSlots;
-        const uint32_t key = SlotKey(MakeSlot(prefix, index, 0));
-        uint32_t slot = hash;
-        while (slots[slot] != 0 && SlotKey(slots[slot]) != key) slot = slot + 1 == kHashSlots ? 0 : slot + 1;
-        if (slots[slot] != 0) {
-          prefix = SlotCode(slots[slot]);
-          continue;
-        }
-        PutGifCode(dest, prefix, writer);
-        ++lastAssigned;
-        slots[slot] = MakeSlot(prefix, index, lastAssigned);
-        prefix = index;
-        hash = StartStringHash(index);
-        stringLength = 1;
-        if (lastAssigned >= limit) {
-          limit <<= 1;
-          ++writer.CodeWidth;
-        } else if (lastAssigned >= kLastEncoderCode) {
-          // The pending one-index string goes out before the clear code, so
-          // nothing is left over for the end.
-          PutGifCode(dest, prefix, writer);
-          PutGifCode(dest, clearCode, writer);
-          stringLength = 0;
-          lastAssigned = endCode;
-          writer.CodeWidth = initialWidth;
-          limit = 1u << initialWidth;
-          std::fill(slots.begin(), slots.end(), 0u);
-        }
-      }
-      row = interlaced ? NextInterlacedRow(row, info.Height, pass) : row + 1;
-      if (progress)
-        Report(progress, TGifProgressStage::psRunning,
-               static_cast<uint8_t>(std::min<int64_t>(100, int64_t{row} * 100 / info.Height)), std::string());
+    switch (info.PixelBits) {
+      case 8: EncodeRows<8, THashTable>(dest, info, interlaced, progress, pixels, stride); break;
+      case 4: EncodeRows<4, TDirectTable<4>>(dest, info, interlaced, progress, pixels, stride); break;
+      default: EncodeRows<1, TDirectTable<1>>(dest, info, interlaced, progress, pixels, stride); break;
     }
-    // An empty raster still carries one code; after a reset at the very last
-    // pixel there is no pending string to write.
-    const bool anyPixel = info.Width > 0 && info.Height > 0;
-    if (stringLength > 0 || !anyPixel) PutGifCode(dest, prefix, writer);
-    PutGifCode(dest, endCode, writer);
-    FlushGifCodes(dest, writer);
   });
 }
 
