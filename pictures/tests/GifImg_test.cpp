@@ -340,13 +340,23 @@ BOOL CALLBACK CollectStaticText(HWND child, LPARAM out) {
   return TRUE;
 }
 
+BOOL CALLBACK FindDialog(HWND w, LPARAM out) {
+  char cls[16] = {};
+  GetClassNameA(w, cls, sizeof cls);
+  if (lstrcmpA(cls, "#32770") != 0) return TRUE;
+  *reinterpret_cast<HWND*>(out) = w;
+  return FALSE;
+}
+
 TEST(PicUtils, NotImplementedReportEndsSilently) {
   // Answers the information box from a second thread and keeps its text.
   std::string seen;
   std::atomic<bool> done{false};
+  const DWORD self = GetCurrentThreadId();
   std::thread answer([&] {
     for (int i = 0; i < 500 && !done; ++i) {
-      HWND box = FindWindowA("#32770", nullptr);
+      HWND box = nullptr;  // a dialog of the test's own thread, not another program's
+      EnumThreadWindows(self, FindDialog, reinterpret_cast<LPARAM>(&box));
       std::string text;
       if (box && IsWindowVisible(box)) EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
       if (!text.empty()) {  // the box is complete
