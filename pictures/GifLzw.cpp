@@ -270,8 +270,9 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
     uint16_t previous = 0;
     uint8_t firstIndex = 0;
     bool tableFull = false;
+    const bool reporting = progress && streamSize > 0;
     auto reportRunning = [&] {
-      if (progress && streamSize > 0)
+      if (reporting)
         Report(progress, TGifProgressStage::psRunning,
                static_cast<uint8_t>(reader.Position * 100 / streamSize), std::string());
     };
