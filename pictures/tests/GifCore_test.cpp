@@ -148,13 +148,14 @@ TEST(GifReader, BlocksBetweenImages) {
     size_t frames;
   };
   const std::vector<Case> cases = {
-      {"zero bytes between blocks", Bytes({0, 0}) + Image() + Bytes({0}) + Image() + ";", "", 2},
+      {"zero bytes between blocks", Bytes({0, 0}).append(Image()).append(Bytes({0})).append(Image()).append(";"), "", 2},
       {"trailer missing", Image(), "", 1},
-      {"garbage after an image ends reading", Image() + "xyz" + Image(), "", 1},
-      {"garbage before an image", "x" + Image(), "read: Stream read error", 0},
-      {"garbage after an extension run", Comment("a") + "x" + Image(), "read: Stream read error", 0},
-      {"unknown label", Bytes({0x21, 0x99, 0}) + Image(), "graphic: Unrecognized extension block: 99", 0},
-      {"unknown label, upper hex digits", Bytes({0x21, 0xAB, 0}) + Image(), "graphic: Unrecognized extension block: AB", 0},
+      {"garbage after an image ends reading", Image().append("xyz").append(Image()), "", 1},
+      {"garbage before an image", std::string("x").append(Image()), "read: Stream read error", 0},
+      {"garbage after an extension run", Comment("a").append("x").append(Image()), "read: Stream read error", 0},
+      {"unknown label", Bytes({0x21, 0x99, 0}).append(Image()), "graphic: Unrecognized extension block: 99", 0},
+      {"unknown label, upper hex digits", Bytes({0x21, 0xAB, 0}).append(Image()),
+       "graphic: Unrecognized extension block: AB", 0},
       {"comment sub-block cut short", Bytes({0x21, 0xFE, 9, 'a', 'b'}), "read: Stream read error", 0},
       {"comment without terminator", Bytes({0x21, 0xFE, 1, 'a'}), "read: Stream read error", 0},
       {"graphic control cut short", Bytes({0x21, 0xF9, 4, 0}), "read: Stream read error", 0},
