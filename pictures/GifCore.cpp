@@ -58,6 +58,16 @@ public:
     table.Count = count;
     std::memcpy(table.Entries, Take(static_cast<size_t>(count) * 3), static_cast<size_t>(count) * 3);
   }
+  // Bytes the sub-block chain from here takes, its terminator included (as far as the data goes).
+  size_t ChainLength() const {
+    size_t at = FPos;
+    while (at < FData.size()) {
+      const size_t n = static_cast<uint8_t>(FData[at]);
+      at += n + 1;
+      if (n == 0) break;
+    }
+    return std::min(at, FData.size()) - FPos;
+  }
   // Data sub-blocks up to their terminator, one string each.
   std::vector<std::string> SubBlocks() {
     std::vector<std::string> out;
@@ -132,6 +142,7 @@ void ReadFrame(TGifReader& r, const TGifScreen& screen, const TGifPictureData& d
     item.Table = TGifColorTable();
   }
   std::string code(1, static_cast<char>(r.Byte()));
+  code.reserve(r.ChainLength() + 2);
   bool terminated = false;
   while (!r.AtEnd()) {
     const uint8_t n = r.Byte();
@@ -162,6 +173,32 @@ void ReadFrame(TGifReader& r, const TGifScreen& screen, const TGifPictureData& d
   if (!st.LocalTable) item.Table = data.GlobalTable;
   ApplyGraphicControl(st, item.Table);
 }
+
+// Reads bytes held elsewhere without copying them.
+class TViewStream : public zf::TStream {
+public:
+  explicit TViewStream(std::string_view data) : FData(data) {}
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t n = std::clamp<int64_t>(static_cast<int64_t>(FData.size()) - FPos, 0, std::max<int64_t>(count, 0));
+    if (n > 0) std::memcpy(buffer, FData.data() + FPos, static_cast<size_t>(n));
+    FPos += n;
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, zf::TSeekOrigin origin) override {
+    const int64_t base = origin == zf::TSeekOrigin::soBeginning ? 0
+                         : origin == zf::TSeekOrigin::soCurrent ? FPos
+                                                                : static_cast<int64_t>(FData.size());
+    FPos = std::max<int64_t>(0, base + offset);
+    return FPos;
+  }
+  int64_t Size() override { return static_cast<int64_t>(FData.size()); }
+  void SetSize(int64_t) override {}
+
+private:
+  std::string_view FData;
+  int64_t FPos = 0;
+};
 
 }  // namespace
 
@@ -525,7 +562,8 @@ std::string DecodeToDib(const TGifItemData& item, bool interlaced, const TGifPro
   out.append(reinterpret_cast<const char*>(quads), paletteSize);
   const size_t pixelsAt = out.size();
   out.resize(pixelsAt + static_cast<size_t>(imageSize), '\0');
-  zf::TMemoryStream code(item.Encoded.value_or(std::string()));
+  static const std::string kNone;
+  TViewStream code(item.Encoded ? *item.Encoded : kNone);
   bool damaged = false;
   DecodeGifRaster(code, {item.Width, item.Height, bits}, interlaced, progress, damaged,
                   std::span<uint8_t>(reinterpret_cast<uint8_t*>(out.data()) + pixelsAt, static_cast<size_t>(imageSize)),

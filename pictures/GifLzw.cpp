@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace pictures {
@@ -186,16 +187,18 @@ namespace {
 // entry is the place and length of its first occurrence (the previous string
 // followed by the first index of the next one lies there already).
 struct TLinearOutput {
-  std::vector<uint8_t> Buf;
+  // Only bytes already written are ever read: no need to clear it first.
+  std::unique_ptr<uint8_t[]> Buf;
   size_t Pos = 0;  // next byte to write
   size_t End = 0;  // first byte beyond the raster
 
   // Slack beyond the raster takes the end of the last string and short copies' excess.
-  explicit TLinearOutput(size_t pixels) : Buf(pixels + 2 * kStackSize), End(pixels) {}
+  explicit TLinearOutput(size_t pixels)
+      : Buf(std::make_unique_for_overwrite<uint8_t[]>(pixels + 2 * kStackSize)), End(pixels) {}
   // Copies `len` bytes from `from` (earlier, not overlapping) to the end.
   void Copy(size_t from, size_t len) {
-    uint8_t* d = Buf.data() + Pos;
-    const uint8_t* src = Buf.data() + from;
+    uint8_t* d = Buf.get() + Pos;
+    const uint8_t* src = Buf.get() + from;
     if (len <= 16 && from + 16 <= Pos)
       std::memcpy(d, src, 16);
     else
@@ -206,7 +209,7 @@ struct TLinearOutput {
 
 // Packs the first `count` decoded indices (stream order) into the bottom-up array.
 void PackRows(const TLinearOutput& out, size_t count, TGifRasterCursor& c) {
-  const uint8_t* src = out.Buf.data();
+  const uint8_t* src = out.Buf.get();
   while (count > 0 && c.Row < c.Height) {
     uint8_t* line = c.Base.data() + c.CurrentRow;
     const size_t n = std::min<size_t>(count, static_cast<size_t>(c.Width));
