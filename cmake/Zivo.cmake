@@ -6,8 +6,7 @@ get_filename_component(ZIVO_ROOT ${ZIVO_ROOT} ABSOLUTE)
 
 if(WIN32)
   set(ZIVO_WINDOWS ON)
-  # Windows tests run only where an emulator (64-bit Wine) is set: the i686
-  # build makes the deliverables and compiles its tests.
+  # Windows tests run where an emulator is set: the i686 build runs them under 32-bit Wine.
   if(CMAKE_CROSSCOMPILING_EMULATOR)
     set(ZIVO_RUN_WINDOWS_TESTS ON)
   else()
@@ -32,7 +31,9 @@ if(ZIVO_WINDOWS)
   # The crash reporter walks frames and patches routines: keep frames and routine bodies intact.
   target_compile_options(zivo_options INTERFACE
     -fno-omit-frame-pointer -fno-optimize-sibling-calls -fno-reorder-blocks-and-partition
-    -ffunction-sections -fdata-sections)
+    -ffunction-sections -fdata-sections
+    # Line tables: the map written beside each program takes its line numbers from them.
+    -g1)
   target_compile_definitions(zivo_options INTERFACE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501)
   target_link_options(zivo_options INTERFACE -static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
 elseif(ZIVO_FUZZ)
@@ -64,6 +65,7 @@ endif()
 # Portable sources build everywhere; Windows sources only in the i686 build.
 function(zivo_library name)
   cmake_parse_arguments(A "" "" "PORTABLE;WINDOWS;DEPS;WINDOWS_DEPS" ${ARGN})
+  zivo_map_this_directory()
   set(srcs ${A_PORTABLE})
   if(ZIVO_WINDOWS)
     list(APPEND srcs ${A_WINDOWS})
@@ -100,6 +102,7 @@ function(zivo_test name)
     return()
   endif()
   add_executable(${name} ${A_SOURCES})
+  zivo_map_this_directory()
   target_link_libraries(${name} PRIVATE zivo_options ${A_DEPS} ${ZIVO_GTEST_LIBS})
   if(NOT A_NO_MAIN)
     target_link_libraries(${name} PRIVATE ${ZIVO_GTEST_MAIN})
@@ -168,4 +171,147 @@ function(zivo_benchmark name)
   find_package(benchmark REQUIRED)
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_DEPS} benchmark::benchmark)
+endfunction()
+
+# --- map beside every Windows program -----------------------------------------
+# After each link, mapgen (a host tool built here) writes <program>.map beside
+# the program from its symbol table and line table and checks the map against
+# addr2line. The exception reporter finds the map there at run time.
+if(ZIVO_WINDOWS)
+  find_program(ZIVO_HOST_CXX NAMES g++ c++ REQUIRED)
+  find_program(ZIVO_ADDR2LINE ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-addr2line REQUIRED)
+  find_program(ZIVO_OBJCOPY ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objcopy REQUIRED)
+  set(ZIVO_MAPGEN ${CMAKE_BINARY_DIR}/host/mapgen)
+  set(ZIVO_MAPGEN_SOURCES
+      ${ZIVO_ROOT}/tools/mapgen/mapgen.cpp ${ZIVO_ROOT}/tools/mapgen/MapText.cpp ${ZIVO_ROOT}/tools/mapgen/PeImage.cpp
+      ${ZIVO_ROOT}/crashreport/qelMapFile.cpp ${ZIVO_ROOT}/crashreport/qelMapFileCompressed.cpp
+      ${ZIVO_ROOT}/crashsupport/qelStrings.cpp ${ZIVO_ROOT}/crashsupport/qelZip.cpp
+      ${ZIVO_ROOT}/crashsupport/qelZipIoPosix.cpp ${ZIVO_ROOT}/crashsupport/qelCrypt.cpp)
+  set(ZIVO_MAPGEN_HEADERS
+      ${ZIVO_ROOT}/tools/mapgen/MapText.h ${ZIVO_ROOT}/tools/mapgen/PeImage.h
+      ${ZIVO_ROOT}/crashreport/qelMapFile.h ${ZIVO_ROOT}/crashsupport/qelStrings.h
+      ${ZIVO_ROOT}/crashsupport/qelZip.h ${ZIVO_ROOT}/crashsupport/qelZipIo.h ${ZIVO_ROOT}/crashsupport/qelCrypt.h)
+  add_custom_command(OUTPUT ${ZIVO_MAPGEN}
+    COMMAND ${ZIVO_HOST_CXX} -std=c++20 -O2 ${ZIVO_WARNINGS}
+            -I${ZIVO_ROOT}/tools/mapgen -I${ZIVO_ROOT}/crashreport -I${ZIVO_ROOT}/crashsupport
+            ${ZIVO_MAPGEN_SOURCES} -lz -o ${ZIVO_MAPGEN}
+    DEPENDS ${ZIVO_MAPGEN_SOURCES} ${ZIVO_MAPGEN_HEADERS}
+    COMMENT "Building the host map writer mapgen" VERBATIM)
+  add_custom_target(zivo_mapgen DEPENDS ${ZIVO_MAPGEN})
+endif()
+
+# zivo_map_step(target): the map step after the link of one Windows program.
+function(zivo_map_step target)
+  if(NOT ZIVO_WINDOWS)
+    return()
+  endif()
+  add_dependencies(${target} zivo_mapgen)
+  set(extra "")
+  get_target_property(qel ${target} ZIVO_MAP_QEL)
+  if(qel)
+    list(APPEND extra --qel ${qel})
+  endif()
+  get_target_property(twin ${target} ZIVO_MAP_TWIN)
+  if(twin)
+    list(APPEND extra --same-text $<TARGET_FILE:${twin}>)
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${ZIVO_MAPGEN} --exe $<TARGET_FILE:${target}>
+            --map $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map
+            --root ${ZIVO_ROOT} --exclude ${ZIVO_ROOT}/build --exclude ${CMAKE_BINARY_DIR}/_deps
+            --addr2line ${ZIVO_ADDR2LINE} ${extra}
+    VERBATIM)
+  # The line tables were only needed for the map (see zivo_embedded_map).
+  get_target_property(strip ${target} ZIVO_MAP_STRIP)
+  if(strip)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${ZIVO_OBJCOPY} --strip-debug $<TARGET_FILE:${target}>
+      VERBATIM)
+  endif()
+endfunction()
+
+# zivo_embedded_map(target [STRIP]): the program carries its compressed map as
+# the resource QEL/EXCEPT, so its map cannot go stale (the .map beside it
+# stays). A twin without the resource is linked first (into nomap/) and its
+# map written and packed; the program is then linked with the packed map, and
+# its map step fails unless its code is the twin's byte for byte. STRIP drops
+# the debug sections from the program once its map is written (the twin keeps
+# them). Call it after every source of the target was added.
+function(zivo_embedded_map target)
+  cmake_parse_arguments(A "STRIP" "" "" ${ARGN})
+  if(NOT ZIVO_WINDOWS)
+    return()
+  endif()
+  set(twin ${target}_nomap)
+  set(dir ${CMAKE_BINARY_DIR}/nomap)
+  get_target_property(sources ${target} SOURCES)
+  add_executable(${twin} ${sources})
+  foreach(prop LINK_LIBRARIES COMPILE_DEFINITIONS COMPILE_OPTIONS INCLUDE_DIRECTORIES LINK_OPTIONS WIN32_EXECUTABLE)
+    get_target_property(value ${target} ${prop})
+    if(value)
+      set_property(TARGET ${twin} PROPERTY ${prop} ${value})
+    endif()
+  endforeach()
+  get_target_property(output ${target} OUTPUT_NAME)
+  if(NOT output)
+    set(output ${target})
+  endif()
+  set_target_properties(${twin} PROPERTIES OUTPUT_NAME ${output} RUNTIME_OUTPUT_DIRECTORY ${dir}
+                                           ZIVO_MAP_QEL ${dir}/${output}.qel)
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_map.rc)
+  set(obj ${CMAKE_CURRENT_BINARY_DIR}/${target}_map.o)
+  file(GENERATE OUTPUT ${rc} CONTENT "EXCEPT QEL \"${dir}/${output}.qel\"\n")
+  add_custom_command(OUTPUT ${obj}
+    COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${rc} -o ${obj}
+    DEPENDS ${rc} ${twin}
+    COMMENT "Compressed map of ${target}")
+  target_sources(${target} PRIVATE ${obj})
+  set_target_properties(${target} PROPERTIES ZIVO_MAP_TWIN ${twin} ZIVO_MAP_STRIP ${A_STRIP})
+endfunction()
+
+# The map step for every executable of the current folder, once the folder is
+# read (a post-build step can only be added in the folder of its target). The
+# helpers below register it in each folder that uses them.
+function(zivo_map_directory)
+  get_property(targets DIRECTORY PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(t IN LISTS targets)
+    get_target_property(type ${t} TYPE)
+    if(type STREQUAL "EXECUTABLE")
+      zivo_map_step(${t})
+      set_target_properties(${t} PROPERTIES ZIVO_MAP_STEP ON)
+    endif()
+  endforeach()
+endfunction()
+
+function(zivo_map_this_directory)
+  if(NOT ZIVO_WINDOWS)
+    return()
+  endif()
+  get_property(registered DIRECTORY PROPERTY ZIVO_MAP_REGISTERED)
+  if(NOT registered)
+    set_property(DIRECTORY PROPERTY ZIVO_MAP_REGISTERED ON)
+    cmake_language(DEFER CALL zivo_map_directory)
+  endif()
+endfunction()
+
+# zivo_map_all_programs(): called once at the end; fails the configuration when
+# an executable of the project was left without its map step.
+function(zivo_map_all_programs)
+  if(NOT ZIVO_WINDOWS)
+    return()
+  endif()
+  set(pending ${CMAKE_SOURCE_DIR})
+  while(pending)
+    list(POP_FRONT pending dir)
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    list(APPEND pending ${subdirs})
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(t IN LISTS targets)
+      get_target_property(type ${t} TYPE)
+      get_target_property(mapped ${t} ZIVO_MAP_STEP)
+      if(type STREQUAL "EXECUTABLE" AND NOT mapped)
+        message(FATAL_ERROR "${t} (${dir}) has no map step: call zivo_map_this_directory() in that folder")
+      endif()
+    endforeach()
+  endwhile()
 endfunction()

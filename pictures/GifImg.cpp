@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "AniFile.h"
+#include "DepthConv.h"
 #include "PicUtils.h"
 
 namespace pictures {
@@ -97,11 +99,19 @@ void TGIFFrame::DecodeToDib(zf::TMemoryStream& out) {
 
 void TGIFFrame::EncodeBitmap() {
   if (!FBitmap || FBitmap->Empty()) Raise(SGIFNoData);
-  // Bitmaps of 1, 4 and 8 bits per pixel (and monochrome device bitmaps) are
-  // saved as they are; other depths fail the BMP check with the encoding error.
-  zf::TMemoryStream bmp;
-  FBitmap->SaveToStream(bmp);
-  EncodeDib(bmp);
+  // Bitmaps of 1, 4 and 8 bits per pixel are saved as they are; any other is
+  // reduced to 256 colours (or gray levels) first.
+  const zf::TPixelFormat pf = FBitmap->PixelFormat();
+  std::unique_ptr<zf::TMemoryStream> bmp;
+  if (pf == zf::TPixelFormat::pf1bit || pf == zf::TPixelFormat::pf4bit || pf == zf::TPixelFormat::pf8bit) {
+    bmp = std::make_unique<zf::TMemoryStream>();
+    FBitmap->SaveToStream(*bmp);
+  } else {
+    const uint8_t method = FState.Grayscale ? static_cast<uint8_t>(mmGrayscale) : DefaultMappingMethod;
+    bmp = ConvertBitmapDepth(*FBitmap, zf::TPixelFormat::pf8bit, method);
+    if (method == mmGrayscale) FState.Grayscale = true;
+  }
+  EncodeDib(*bmp);
 }
 
 void TGIFFrame::EncodeDib(zf::TMemoryStream& bmp) {
@@ -430,6 +440,14 @@ void TGIFImage::Assign(const zf::TPersistent* source) {
       if (!own) own = CopyIfOwn(*bmp, f->Bitmap());
     ResetImage();
     AddFrame(own ? *own : *bmp);
+  } else if (auto* ani = dynamic_cast<const TAnimatedCursorImage*>(source)) {
+    ResetImage();
+    FScreen.Background = zf::clWindow;
+    for (int i = 0; i < ani->Count(); ++i) {
+      AddFrame(*ani->Icons(i));
+      // Jiffies are 1/60 s.
+      FFrames[static_cast<size_t>(FFrameIndex)]->SetDelay(ani->Frames(i)->Jiffies * 100u / 6u);
+    }
   } else {
     zf::TGraphic::Assign(source);
     return;

@@ -4,14 +4,32 @@
 # shellcheck shell=bash
 
 ZIVO_ROOT="${ZIVO_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
-# 64-bit Wine: this machine kind runs no 32-bit user code, so the Windows
-# code is tested as x86_64 programs (the deliverables stay i686).
-export WINEPREFIX="${WINEPREFIX:-$ZIVO_ROOT/build/wineprefix}"
+# The Windows programs are i686: they run under 32-bit Wine, in the 32-bit lane (qemu-user,
+# scripts/lane32.sh) on machines that run no 32-bit user code, or natively where they can.
+ZIVO_LANE_DIR="${ZIVO_LANE:-$ZIVO_ROOT/build/deps/lane32}"
+export WINEPREFIX="${WINEPREFIX:-$ZIVO_ROOT/build/wineprefix32}"
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEARCH=win64
-ZIVO_WINE="${ZIVO_WINE:-/usr/lib/wine/wine64}"
-export WINELOADER="$ZIVO_WINE"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+export WINEARCH=win32
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
+if [ -z "${ZIVO_WINE_MODE:-}" ]; then
+  ZIVO_WINE_MODE=$("$ZIVO_ROOT/scripts/lane32.sh" mode)
+  export ZIVO_WINE_MODE
+fi
+if [ "$ZIVO_WINE_MODE" = lane ]; then
+  export QEMU_LD_PREFIX="$ZIVO_LANE_DIR/sysroot"
+  ZIVO_WINE="$QEMU_LD_PREFIX/usr/lib/wine/wine"
+  # The host's wineserver (the same Wine version) serves the emulated 32-bit clients.
+  ZIVO_WINESERVER=/usr/lib/wine/wineserver64
+else
+  ZIVO_WINE=/usr/lib/wine/wine
+  ZIVO_WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver32)
+fi
+export WINELOADER="$ZIVO_WINE" WINESERVER="$ZIVO_WINESERVER"
+# Session output (Wine's background services keep their standard output open) goes here.
+ZIVO_WINE_LOG="${ZIVO_WINE_LOG:-$ZIVO_ROOT/build/wine-session.log}"
+
+# zivo_lane CMD...: runs CMD where i686 programs can start (inside the lane's namespace).
+zivo_lane() { "$ZIVO_ROOT/scripts/lane32.sh" exec "$@"; }
 
 ZIVO_CLEANUP=()
 zivo_cleanup() {
@@ -21,15 +39,16 @@ zivo_cleanup() {
 }
 zivo_on_exit() { ZIVO_CLEANUP+=("$1"); }
 
-# Creates the prefix once (crash dialogs off, no debugger) and marks it ready.
+# Creates the prefix once (crash dialogs off, no debugger) and marks it ready. Must run where
+# i686 programs start (zivo_lane).
 zivo_wine_prefix() {
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.zivo-ready" ]; then
       rm -rf "$WINEPREFIX"
-      "$ZIVO_WINE" wineboot -i >/dev/null 2>&1 || true
-      wineserver -w || true
+      "$ZIVO_WINE" wineboot -i >>"$ZIVO_WINE_LOG" 2>&1 || true
+      "$ZIVO_WINESERVER" -w || true
       cat >"$WINEPREFIX/zivo.reg" <<'REG'
 REGEDIT4
 
@@ -42,21 +61,23 @@ REGEDIT4
 "Auto"="0"
 "Debugger"=""
 REG
-      "$ZIVO_WINE" regedit /S "$WINEPREFIX/zivo.reg" >/dev/null 2>&1
-      wineserver -w || true
+      "$ZIVO_WINE" regedit /S "$WINEPREFIX/zivo.reg" >>"$ZIVO_WINE_LOG" 2>&1
+      "$ZIVO_WINESERVER" -w || true
       touch "$WINEPREFIX/.zivo-ready"
     fi
   ) 9>"$WINEPREFIX.lock"
 }
 
-# Keeps one wineserver alive for the whole run: each Wine start then costs far less.
+# Keeps one wineserver alive for the whole run (each Wine start then costs far less) and starts
+# the session's services once, so tests started side by side find them up.
 zivo_wineserver() {
-  wineserver -p >/dev/null 2>&1 || true
-  zivo_on_exit "wineserver -k"
-  # One program first, so the desktop and services are up before tests start
-  # side by side (several first programs at once can hang in start-up).
-  timeout 60 "$ZIVO_WINE" cmd.exe /c exit 0 >/dev/null 2>&1 || true
+  "$ZIVO_WINESERVER" -p >/dev/null 2>&1 || true
+  zivo_on_exit "'$ZIVO_WINESERVER' -k"
+  timeout 120 "$ZIVO_WINE" wineboot >>"$ZIVO_WINE_LOG" 2>&1 || true
 }
+
+# Runs a Wine program of the session (regedit, reg) quietly.
+zivo_wine_quiet() { timeout 60 "$ZIVO_WINE" "$@" >>"$ZIVO_WINE_LOG" 2>&1; }
 
 # Starts Xvfb on a free display unless one is given; exports DISPLAY.
 zivo_xvfb() {
@@ -85,6 +106,8 @@ zivo_xvfb() {
 
 # zivo_cable A B: a virtual null-modem cable between COM<A> and COM<B> of the
 # prefix. The pty ends are ZIVO_PTY_<A> and ZIVO_PTY_<B> for Linux-side use.
+# Each port is mapped in dosdevices and in HKLM\Software\Wine\Ports: Wine's device services
+# remap COM ports to the machine's /dev/ttyS* whenever they (re)start, unless Ports names them.
 zivo_cable() {
   local a=$1 b=$2 dir
   dir=$(mktemp -d "${TMPDIR:-/tmp}/zivo-cable.XXXXXX")
@@ -100,12 +123,29 @@ zivo_cable() {
     kill "$pid" 2>/dev/null
     return 1
   fi
+  local pa pb
+  pa=$(readlink -f "$dir/com$a")
+  pb=$(readlink -f "$dir/com$b")
   mkdir -p "$WINEPREFIX/dosdevices"
-  ln -sfn "$(readlink -f "$dir/com$a")" "$WINEPREFIX/dosdevices/com$a"
-  ln -sfn "$(readlink -f "$dir/com$b")" "$WINEPREFIX/dosdevices/com$b"
+  ln -sfn "$pa" "$WINEPREFIX/dosdevices/com$a"
+  ln -sfn "$pb" "$WINEPREFIX/dosdevices/com$b"
+  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM%s"="%s"\n"COM%s"="%s"\n' \
+    "$a" "$pa" "$b" "$pb" >"$dir/ports.reg"
+  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM%s"=-\n"COM%s"=-\n' \
+    "$a" "$b" >"$dir/unports.reg"
+  zivo_wine_quiet regedit /S "$(zivo_winpath "$dir/ports.reg")"
+  if ! timeout 60 "$ZIVO_WINE" reg query 'HKLM\Software\Wine\Ports' /v "COM$a" 2>/dev/null | tr -d '\r' |
+    grep -q "COM$a.*$pa\$"; then
+    echo "harness: COM$a is not mapped to its cable in the registry" >&2
+    kill "$pid" 2>/dev/null
+    return 1
+  fi
   export "ZIVO_PTY_$a=$dir/com$a" "ZIVO_PTY_$b=$dir/com$b"
-  zivo_on_exit "rm -f '$WINEPREFIX/dosdevices/com$a' '$WINEPREFIX/dosdevices/com$b'; kill $pid; rm -rf '$dir'"
+  zivo_on_exit "zivo_wine_quiet regedit /S '$(zivo_winpath "$dir/unports.reg")'; rm -f '$WINEPREFIX/dosdevices/com$a' '$WINEPREFIX/dosdevices/com$b'; kill $pid; rm -rf '$dir'"
 }
+
+# Windows path (drive Z:) of a Linux path.
+zivo_winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # Removes a COM mapping so that the number has nothing behind it.
 zivo_no_port() {

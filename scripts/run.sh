@@ -7,34 +7,28 @@
 #   Without one: they run under Xvfb, one frame is played through (connect
 #   both, send "123,45"), Lunsel's decoded lines are printed and a screenshot
 #   of each window is left in build/artifacts/.
-# This machine kind runs no 32-bit code, so the programs started here are the
-# x86_64 builds (build/win64/bin) under 64-bit Wine; the i686 deliverables are
-# built as well (build/win32/bin).
+# The programs are the i686 deliverables (build/win32/bin) under 32-bit Wine: in the 32-bit
+# lane (scripts/lane32.sh) where the machine runs no 32-bit code, natively where it does.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
-"$ROOT/scripts/setup.sh"
+if [ -z "${ZIVO_RUN_INSIDE:-}" ]; then
+  "$ROOT/scripts/setup.sh"
+  echo "== building the i686 deliverables (build/win32/bin)"
+  cmake --preset win32 >/dev/null
+  cmake --build --preset win32 -j "$(nproc)" --target Tarvik Lunsel play_frame
+  export ZIVO_RUN_INSIDE=1
+  [ -n "${DISPLAY:-}" ] && export ZIVO_USE_DISPLAY=1 ZIVO_RUN_DISPLAY="$DISPLAY"
+  exec "$ROOT/scripts/wine-session.sh" "$0" "$@"
+fi
 source "$ROOT/scripts/harness.sh"
 trap zivo_cleanup EXIT
+BIN="$ROOT/build/win32/bin"
 
-jobs=$(nproc)
-echo "== building the i686 deliverables (build/win32/bin)"
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j "$jobs" --target Tarvik Lunsel
-echo "== building the x86_64 programs that run here (build/win64/bin)"
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$jobs" --target Tarvik Lunsel play_frame
-BIN="$ROOT/build/win64/bin"
-
-headless=""
-if [ -z "${DISPLAY:-}" ]; then
-  headless=1
-  zivo_xvfb
-fi
-zivo_wine_prefix
-zivo_wineserver
+headless=1
+[ -n "${ZIVO_RUN_DISPLAY:-}" ] && headless=""
 zivo_cable 1 8
-echo "== cable: COM1 (Tarvik) <-> COM8 (Lunsel); programs: x86_64 builds under 64-bit Wine"
+echo "== cable: COM1 (Tarvik) <-> COM8 (Lunsel); programs: the i686 builds under 32-bit Wine ($ZIVO_WINE_MODE)"
 
 "$ZIVO_WINE" "$BIN/Lunsel.exe" >/dev/null 2>&1 &
 lunsel=$!

@@ -9,11 +9,10 @@ SUDO=""
 PKGS=(
   build-essential cmake ninja-build pkg-config dpkg-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev zlib1g-dev libjpeg62-turbo-dev libjpeg-turbo-progs
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev llvm-14
-  wine wine64
+  wine64 qemu-user-static
   xvfb socat x11-apps imagemagick xdotool
   giflib-tools libgif-dev gifsicle icoutils netpbm pngcheck
   libcapstone-dev libzydis-dev binutils
@@ -33,5 +32,7 @@ fi
 # libjpeg for mingw: Debian ships no mingw build, so cross-compile Debian's own
 # source package once and keep it in a build-local prefix.
 "$ROOT/scripts/build-libjpeg-mingw.sh" i686
-"$ROOT/scripts/build-libjpeg-mingw.sh" x86_64
+
+# The 32-bit lane (i686 Wine under qemu-user) where the machine runs no 32-bit code.
+"$ROOT/scripts/lane32.sh" setup
 

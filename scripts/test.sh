@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
-# Runs every test: the host build (ASan + UBSan), the fuzz targets for a
-# bounded time, the i686 deliverables build, and the x86_64 build of the
-# Windows code under 64-bit Wine (with Xvfb, a persistent wineserver and
-# virtual serial cables). Runs setup first.
+# Runs every test: the host build (ASan + UBSan), the fuzz targets for a bounded time, and the
+# i686 build whose Windows tests run as i686 programs under 32-bit Wine (the 32-bit lane on
+# machines that run no 32-bit code) in one session with Xvfb, a persistent wineserver and
+# virtual serial cables. Runs setup first.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 "$ROOT/scripts/setup.sh"
-source "$ROOT/scripts/harness.sh"
-trap zivo_cleanup EXIT
 
 jobs=$(nproc)
 status=0
@@ -23,17 +21,12 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 ctest --preset fuzz || status=1
 
-echo "== i686 build: the deliverables (PE32), tests compiled"
+echo "== i686 build: the deliverables (PE32) and the Windows tests, run under 32-bit Wine"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
-
-echo "== x86_64 build of the Windows code, tests under 64-bit Wine"
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$jobs"
-ZIVO_FORCE_XVFB=1 zivo_xvfb
-zivo_wine_prefix
-zivo_wineserver
 mkdir -p "$ROOT/build/artifacts"
-ctest --preset win64 || status=1
+t0=$SECONDS
+"$ROOT/scripts/wine-session.sh" ctest --preset win32 || status=1
+echo "== i686 tests took $((SECONDS - t0)) s (mode: $("$ROOT/scripts/lane32.sh" mode))"
 
 exit $status

@@ -335,13 +335,20 @@ TEST_F(GuiForm, EventBindingsFireOnWin32Messages) {
 
   // Focus: leaving the radio group for a control outside it raises OnExit once;
   // moving between its own buttons does not.
+  // The form must be the active window: focus set in an inactive one first activates it, and
+  // a window of another program taking the activation moves the focus as well.
+  SetForegroundWindow(F->Handle());
+  Pump(30);
+  ASSERT_EQ(GetActiveWindow(), F->Handle());
   F->Log.clear();
   SetFocus(radios[0]);
   SetFocus(radios[1]);
   Pump(30);
+  ASSERT_EQ(GetFocus(), radios[1]);
   EXPECT_TRUE(F->Log.empty());
   SetFocus(F->Edit2->Handle());
   Pump(30);
+  ASSERT_EQ(GetFocus(), F->Edit2->Handle());
   EXPECT_EQ(F->Log, std::vector<std::string>{"radio exit"});
 
   // Typing into the masked edit, then Enter presses the default button.

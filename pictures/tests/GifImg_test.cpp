@@ -10,6 +10,8 @@
 #include <atomic>
 #include <thread>
 
+#include "AniFile.h"
+#include "AniTestSupport.h"
 #include "ClipIcon.h"
 #include "Forms.h"
 #include "GifImg.h"
@@ -397,4 +399,56 @@ TEST(PicConst, CursorsAndIconClipboardFormat) {
   ASSERT_NE(IconClipboardFormat(), 0u);
   EXPECT_EQ(zf::TPicture::FindClipboardFormat(IconClipboardFormat()), &zf::TIcon::Class());
   UnregisterIconFormat();
+}
+
+TEST(GifImage, FramesFromDeeperBitmapsAndAnimatedCursors) {
+  // A 24-bit bitmap is reduced to a palette before encoding; few colours come through exactly.
+  zf::TBitmap b;
+  b.SetPixelFormat(zf::TPixelFormat::pf24bit);
+  b.SetSize(6, 4);
+  b.Canvas().Brush().SetColor(zf::clRed);
+  b.Canvas().FillRect(zf::Rect(0, 0, 6, 4));
+  b.Canvas().SetPixel(1, 1, zf::clBlue);
+  b.Canvas().SetPixel(4, 2, zf::clLime);
+  for (bool gray : {false, true}) {
+    SCOPED_TRACE(gray);
+    TGIFImage img;
+    img.AddFrame(b);
+    img.FrameAt(0)->State().Grayscale = gray;
+    zf::TMemoryStream out;
+    img.SaveToStream(out);
+    EXPECT_EQ(img.FrameAt(0)->State().Grayscale, gray);
+    auto back = Load(out.Bytes());
+    zf::TBitmap& px = back->FrameAt(0)->GetFrameBitmap();
+    const COLORREF red = static_cast<COLORREF>(px.Canvas().Pixel(0, 0)), blue = static_cast<COLORREF>(px.Canvas().Pixel(1, 1));
+    if (gray) {
+      EXPECT_TRUE(GetRValue(red) == GetGValue(red) && GetGValue(red) == GetBValue(red)) << std::hex << red;
+      EXPECT_NE(red, blue);
+    } else {
+      EXPECT_EQ(red, static_cast<COLORREF>(zf::clRed));
+      EXPECT_EQ(blue, static_cast<COLORREF>(zf::clBlue));
+      EXPECT_EQ(static_cast<COLORREF>(px.Canvas().Pixel(4, 2)), static_cast<COLORREF>(zf::clLime));
+    }
+  }
+
+  // An animated cursor: a frame per step, its display time in milliseconds.
+  anitest::TAniRecipe recipe;
+  recipe.Icons = {anitest::Fixture("red8.ico"), anitest::Fixture("lime4.ico")};
+  recipe.Rates = {6, 15};
+  zf::TMemoryStream ani(anitest::BuildAni(recipe));
+  TAnimatedCursorImage cursor;
+  cursor.LoadFromStream(ani);
+  ASSERT_EQ(cursor.Count(), 2);
+  TGIFImage img;
+  img.Assign(&cursor);
+  ASSERT_EQ(img.FrameCount(), 2);
+  EXPECT_EQ(img.Screen().Background, zf::clWindow);
+  EXPECT_EQ(img.FrameAt(0)->Delay(), 100u);
+  EXPECT_EQ(img.FrameAt(1)->Delay(), 250u);
+  zf::TMemoryStream out;
+  img.SaveToStream(out);
+  auto back = Load(out.Bytes());
+  ASSERT_EQ(back->FrameCount(), 2);
+  EXPECT_EQ(back->FrameAt(1)->Delay(), 250u);
+  EXPECT_EQ(back->FrameAt(0)->GetFrameBitmap().Canvas().Pixel(8, 8), zf::clRed);
 }

@@ -4,9 +4,16 @@
 //   play                 connect both, send, print Lunsel's lines (exit 1 when none show)
 //   shot lunsel|tarvik <bmp>  raise that program's window and save it as a bitmap
 //   close                close both windows
+// and, for driving the programs with real X input (mouse and keyboard from outside):
+//   place                Tarvik at the screen's left edge, Lunsel at its right edge
+//   where tarvik|lunsel tab N | button CAPTION | edit TEXT
+//                        screen coordinates "X Y" of the centre of that part
+//   lines                wait for Lunsel's decoded listing and print it (exit 1 when none shows)
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -103,6 +110,78 @@ int Shot(const std::string& caption, const std::string& path) {
   return std::fclose(f) == 0 && ok ? 0 : 1;
 }
 
+HWND TopOf(const std::string& name) { return WaitForTopWindow(name == "tarvik" ? kTarvik : kLunsel, 30000); }
+
+int Place() {
+  HWND tarvik = TopOf("tarvik"), lunsel = TopOf("lunsel");
+  if (!tarvik || !lunsel) return 1;
+  RECT r{};
+  GetWindowRect(lunsel, &r);
+  SetWindowPos(tarvik, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(lunsel, nullptr, GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left), 0, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  return 0;
+}
+
+// The tab's rectangle lives in the other process: the message goes there with a buffer
+// allocated in that process, read back through the process API.
+bool TabRect(HWND tabs, int index, RECT& out) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(tabs, &pid);
+  HANDLE proc = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (!proc) return false;
+  void* remote = VirtualAllocEx(proc, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
+  bool ok = remote && SendMessageA(tabs, TCM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(remote)) &&
+            ReadProcessMemory(proc, remote, &out, sizeof out, nullptr);
+  if (remote) VirtualFreeEx(proc, remote, 0, MEM_RELEASE);
+  CloseHandle(proc);
+  return ok && out.right > out.left && out.bottom > out.top;
+}
+
+// Where a part of a program's window is, once it is there (the window may still be building).
+bool FindPart(HWND top, const std::string& what, const std::string& arg, HWND& h, RECT& r) {
+  h = nullptr;
+  if (what == "tab") {
+    for (HWND c : Descendants(top))
+      if (lstrcmpiA(ClassOf(c).c_str(), WC_TABCONTROLA) == 0) h = c;
+    return h && TabRect(h, std::atoi(arg.c_str()), r);
+  }
+  // An edit is named by the texts it may show, separated by '|'.
+  std::vector<std::string> texts;
+  for (size_t from = 0;;) {
+    const size_t bar = arg.find('|', from);
+    texts.push_back(arg.substr(from, bar == std::string::npos ? std::string::npos : bar - from));
+    if (bar == std::string::npos) break;
+    from = bar + 1;
+  }
+  h = what == "button" ? ChildWithText(top, "Button", arg) : EditShowing(top, texts);
+  return h && IsWindowVisible(h) && GetClientRect(h, &r);
+}
+
+int Where(const std::string& name, const std::string& what, const std::string& arg) {
+  HWND top = TopOf(name);
+  if (!top) return 1;
+  HWND h = nullptr;
+  RECT r{};
+  const DWORD start = GetTickCount();
+  while (!FindPart(top, what, arg, h, r)) {
+    if (GetTickCount() - start > 15000) return 1;
+    Sleep(100);
+  }
+  POINT centre{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+  ClientToScreen(h, &centre);
+  std::printf("%ld %ld\n", static_cast<long>(centre.x), static_cast<long>(centre.y));
+  return 0;
+}
+
+int Lines() {
+  HWND lunsel = TopOf("lunsel");
+  if (!lunsel) return 1;
+  const std::vector<std::string> lines = WaitForListing(lunsel, "", 15000);
+  for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+  return lines.empty() ? 1 : 0;
+}
+
 int Close() {
   for (const char* c : {kTarvik, kLunsel})
     if (HWND h = WaitForTopWindow(c, 1000)) PostMessageA(h, WM_CLOSE, 0, 0);
@@ -116,6 +195,11 @@ int main(int argc, char** argv) {
   if (cmd == "play") return Play();
   if (cmd == "shot" && argc == 4) return Shot(std::strcmp(argv[2], "tarvik") == 0 ? kTarvik : kLunsel, argv[3]);
   if (cmd == "close") return Close();
-  std::fprintf(stderr, "usage: play_frame [play | shot lunsel|tarvik <file.bmp> | close]\n");
+  if (cmd == "place") return Place();
+  if (cmd == "where" && argc == 5) return Where(argv[2], argv[3], argv[4]);
+  if (cmd == "lines") return Lines();
+  std::fprintf(stderr,
+               "usage: play_frame [play | shot lunsel|tarvik <file.bmp> | close | place | "
+               "where tarvik|lunsel tab|button|edit ARG | lines]\n");
   return 2;
 }

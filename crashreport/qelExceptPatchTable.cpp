@@ -1,0 +1,42 @@
+// The patch table, emitted as initialised data with image-relative entries
+// (".rva"): the linker fills them, a routine that is missing fails the link,
+// and relocation by the loader leaves them alone (the image may move).
+// tests/check_patch_table.py reads the lines below to check the linked table.
+#include "qelExceptSettings.h"
+
+#define QEL_STR2(x) #x
+#define QEL_STR(x) QEL_STR2(x)
+#define QEL_SYM(name) QEL_STR(__USER_LABEL_PREFIX__) #name
+#define EMPTY "  .long 0\n"
+#define FILLED(name) "  .rva " QEL_SYM(name) "\n"
+
+// Entries the framework has no routine for stay empty: the run-time
+// ShowException, CheckSynchronize, Halt0, the top-level handler, the
+// runtime-error text and DoneExcept. The capture routine comes last.
+__asm__(
+    "  .data\n"
+    "  .p2align 2\n"
+    "  .globl " QEL_SYM(qelPatchTable) "\n"
+    QEL_SYM(qelPatchTable) ":\n"
+    EMPTY                                                        // version string
+    FILLED(_ZN2zf12TApplication15HandleExceptionEPNS_7TObjectE)  // application exception handling
+    FILLED(_ZN2zf12TApplication13ShowExceptionERKSt9exception)   // application exception display
+    EMPTY                                                        // cross-platform handling
+    EMPTY                                                        // cross-platform display
+    EMPTY                                                        // run-time ShowException
+    EMPTY                                                        // package loading
+    EMPTY                                                        // package initialization
+    EMPTY                                                        // CheckSynchronize
+    EMPTY                                                        // further routine A
+    EMPTY                                                        // further routine B
+    EMPTY                                                        // web-server extension entry
+    EMPTY                                                        // Halt0
+    EMPTY                                                        // spare
+    FILLED(_ZN2zf10TUnitTable10InitializeEv)                     // start-up
+    FILLED(_ZN2zf10TUnitTable8FinalizeEv)                        // unit finalization
+    EMPTY                                                        // top-level handler
+    EMPTY                                                        // runtime-error text
+    EMPTY                                                        // DoneExcept
+    EMPTY EMPTY EMPTY EMPTY EMPTY EMPTY EMPTY                    // foreign run-time library
+    EMPTY                                                        // capture routine
+    "  .text\n");

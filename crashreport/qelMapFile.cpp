@@ -1,0 +1,358 @@
+#include "qelMapFile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "qelStrings.h"
+
+namespace qel {
+
+MapDemangleProc MapDemangleHook = nullptr;
+
+namespace {
+
+// Lookup order of segments: code before data, ascending start, at equal start
+// the longer first.
+bool SegmentBefore(const TMfSegment& a, const TMfSegment& b) {
+  if (a.code != b.code) return a.code;
+  if (a.start != b.start) return a.start < b.start;
+  return a.length > b.length;
+}
+
+MapAddress SegmentEnd(const TMfSegment& s) { return s.start + s.length; }
+
+// Index of the entry with the highest address <= address that answers for it:
+// address lies below the next entry (the last one: below limit, 0 = none).
+template <typename Table>
+std::ptrdiff_t FindByAddress(const Table& table, MapAddress address, MapAddress limit) {
+  const auto count = static_cast<std::ptrdiff_t>(table.size());
+  return ProbeSearch(count, [&](std::ptrdiff_t i) {
+    if (address < table[i].address) return -1;
+    if (i + 1 < count) return address < table[i + 1].address ? 0 : 1;
+    return limit == 0 || address < limit ? 0 : 1;
+  });
+}
+
+bool EndsWithText(const std::string& s, const char* ext) {
+  const std::size_t n = std::strlen(ext);
+  return s.size() >= n && TextEquals(s.substr(s.size() - n), ext);
+}
+
+std::uint32_t Hex(std::string_view s, std::size_t from, std::size_t count) {
+  return static_cast<std::uint32_t>(ParseIntBuf(true, s.data() + from, static_cast<std::int32_t>(count)));
+}
+
+}  // namespace
+
+// --- lookups -------------------------------------------------------------------
+
+TMfSegment TMapFile::SegmentOfAddress(bool code, MapAddress address) const {
+  const auto i = ProbeSearch(static_cast<std::ptrdiff_t>(FSegments.size()), [&](std::ptrdiff_t k) {
+    const TMfSegment& s = FSegments[k];
+    if (s.code != code) return code ? -1 : 1;
+    if (address < s.start) return -1;
+    if (address >= SegmentEnd(s)) return 1;
+    return 0;
+  });
+  return i < 0 ? TMfSegment{} : FSegments[i];
+}
+
+TMfPublic TMapFile::PublicOfAddress(MapAddress address) const {
+  const auto i = FindByAddress(FPublics, address, FBounds.codeEnd);
+  return i < 0 ? TMfPublic{} : FPublics[i];
+}
+
+std::int32_t TMapFile::LineOfAddressRange(MapAddress address, MapAddress& next) const {
+  next = address + 1;
+  if (!FLoaded || FLines.empty()) return 0;
+  const auto i = FindByAddress(FLines, address, FBounds.codeEnd);
+  if (i < 0) return 0;
+  // The entry must belong to the unit that holds the address.
+  const TMfSegment segment = SegmentOfAddress(true, address);
+  if (!segment.valid || FLines[i].address < segment.start || FLines[i].address > SegmentEnd(segment)) return 0;
+  if (static_cast<std::size_t>(i) + 1 < FLines.size()) next = FLines[i + 1].address;
+  return FLines[i].line;
+}
+
+std::int32_t TMapFile::LineOfAddress(MapAddress address) const {
+  MapAddress next = 0;
+  return LineOfAddressRange(address, next);
+}
+
+// --- table building ------------------------------------------------------------
+
+void TMapFile::AddMapSegment(bool code, bool addBase, MapAddress start, bool merge, bool ordered, std::string unit,
+                             std::uint32_t length) {
+  if (!code && FCodeOnly) return;
+  if (EndsWithText(unit, ".pas") || EndsWithText(unit, ".dpr")) unit.resize(unit.size() - 4);
+  if (addBase) start += code ? FBounds.codeStart : FBounds.dataStart;
+  std::ptrdiff_t& last = code ? FLastCodeSegment : FLastDataSegment;
+  if (merge && last >= 0) {
+    TMfSegment& l = FSegments[last];
+    if (l.unit == unit && start >= l.start && start <= SegmentEnd(l) + 2) {
+      // Never shorter than before: the new piece may lie inside the last one.
+      const MapAddress end = std::max(SegmentEnd(l), start + length);
+      l.length = static_cast<std::uint32_t>(end - l.start);
+      return;
+    }
+  }
+  TMfSegment segment{true, code, start, length, std::move(unit)};
+  std::ptrdiff_t at = static_cast<std::ptrdiff_t>(FSegments.size());
+  if (merge && ordered) {
+    at = std::upper_bound(FSegments.begin(), FSegments.end(), segment, SegmentBefore) - FSegments.begin();
+    FSegments.insert(FSegments.begin() + at, std::move(segment));
+    std::ptrdiff_t& other = code ? FLastDataSegment : FLastCodeSegment;
+    if (other >= at) ++other;
+  } else {
+    FSegments.push_back(std::move(segment));
+  }
+  last = at;
+}
+
+void TMapFile::AddMapPublic(bool code, std::string name, MapAddress offset, bool extendSegments) {
+  if (!code && FCodeOnly) return;
+  // Names the build tools generate.
+  if (name.size() >= 6 && name[0] == '@' && name[1] == '$' && name[2] == 'x' && name[4] == '$') return;
+  std::string unit;
+  if (MapDemangleHook) MapDemangleHook(name, unit);
+  const MapAddress address = offset + (code ? FBounds.codeStart : FBounds.dataStart);
+  const TMfSegment holder = SegmentOfAddress(code, address);
+  if (holder.valid) {
+    if (name == holder.unit) name = "initialization";
+    if (!unit.empty() && !TextEquals(unit, holder.unit)) name = unit + "." + name;
+  }
+  FPublics.push_back(TMfPublic{true, code, std::move(name), address});
+  if (!extendSegments) return;
+
+  const std::ptrdiff_t lastIndex = code ? FLastCodeSegment : FLastDataSegment;
+  if (lastIndex >= 0) {
+    TMfSegment& l = FSegments[lastIndex];
+    if (address != l.start && address >= SegmentEnd(l)) {
+      MapAddress end = address + 1;
+      const std::size_t next = static_cast<std::size_t>(lastIndex) + 1;
+      if (next < FSegments.size() && FSegments[next].code == code) end = std::min(end, FSegments[next].start);
+      if (end > SegmentEnd(l)) l.length = static_cast<std::uint32_t>(end - l.start);
+    }
+    if (holder.valid || address == l.start || TextEquals(l.unit, unit)) return;
+  } else if (holder.valid) {
+    return;
+  }
+  AddMapSegment(code, false, address, true, true, unit, 1);
+}
+
+void TMapFile::AddMapLine(std::int32_t line, MapAddress address, bool onlyIfAbove) {
+  if (onlyIfAbove && !FLines.empty() && address <= FLines.back().address) return;
+  FLines.push_back(TMfLineNumber{line, address});
+}
+
+void TMapFile::SortSegments() {
+  if (std::is_sorted(FSegments.begin(), FSegments.end(), SegmentBefore)) return;
+  std::vector<std::size_t> order(FSegments.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return SegmentBefore(FSegments[a], FSegments[b]); });
+  std::vector<TMfSegment> sorted;
+  sorted.reserve(FSegments.size());
+  std::ptrdiff_t lastCode = -1, lastData = -1;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (static_cast<std::ptrdiff_t>(order[i]) == FLastCodeSegment) lastCode = static_cast<std::ptrdiff_t>(i);
+    if (static_cast<std::ptrdiff_t>(order[i]) == FLastDataSegment) lastData = static_cast<std::ptrdiff_t>(i);
+    sorted.push_back(std::move(FSegments[order[i]]));
+  }
+  FSegments = std::move(sorted);
+  FLastCodeSegment = lastCode;
+  FLastDataSegment = lastData;
+}
+
+void TMapFile::SortTables() {
+  SortSegments();
+  const auto byAddress = [](const auto& a, const auto& b) { return a.address < b.address; };
+  if (!std::is_sorted(FPublics.begin(), FPublics.end(), byAddress))
+    std::stable_sort(FPublics.begin(), FPublics.end(), byAddress);
+  if (!std::is_sorted(FLines.begin(), FLines.end(), byAddress))
+    std::stable_sort(FLines.begin(), FLines.end(), byAddress);
+}
+
+// --- text map reader -----------------------------------------------------------
+
+bool TMapLineReader::Next(std::string_view& line) {
+  const std::size_t size = FText.size();
+  if (FPos >= size) return false;
+  std::size_t start = FPos;
+  while (start < size && FText[start] == ' ') ++start;
+  std::size_t end = start;
+  for (;;) {
+    const void* cr = end < size ? std::memchr(FText.data() + end, '\r', size - end) : nullptr;
+    if (cr == nullptr) {
+      end = size;
+      FPos = size;
+      break;
+    }
+    end = static_cast<std::size_t>(static_cast<const char*>(cr) - FText.data());
+    if (end + 1 < size && FText[end + 1] == '\n') {
+      FPos = end + 2;
+      break;
+    }
+    ++end;  // a CR alone belongs to the line
+  }
+  line = FText.substr(start, end > start ? end - start : 0);
+  return true;
+}
+
+void ParseSegmentLine(std::string_view line, TMapFile& map) {
+  if (line.size() <= 72 || line[4] != ':' || line[13] != ' ' || line[22] != ' ' || line[23] != 'C' ||
+      line[24] != '=')
+    return;
+  std::string_view rest = line.substr(0, line.rfind(' '));  // the last field (attributes) goes
+  while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
+  const std::size_t cut = rest.find_last_of("=\\|");
+  const std::string_view unit = cut == std::string_view::npos ? rest : rest.substr(cut + 1);
+  const std::uint32_t segment = Hex(line, 0, 4);
+  if (segment != 1 && segment != 2) return;
+  map.AddMapSegment(segment == 1, true, Hex(line, 5, 8), false, false, std::string(unit), Hex(line, 14, 8));
+}
+
+void ParsePublicLine(std::string_view line, TMapFile& map) {
+  if (line.size() <= 13 || line[4] != ':') return;
+  std::string_view rest = line;
+  if (rest.back() == ')') {
+    const std::size_t open = rest.rfind('(');
+    if (open != std::string_view::npos && open >= 13) rest = rest.substr(0, open);
+  }
+  const std::size_t blank = rest.rfind(' ');
+  const std::size_t nameStart = blank == std::string_view::npos ? 0 : blank + 1;
+  if (nameStart < 13 || nameStart >= rest.size()) return;
+  const std::uint32_t segment = Hex(line, 0, 4);
+  if (segment != 1 && segment != 2) return;
+  map.AddMapPublic(segment == 1, std::string(rest.substr(nameStart)), Hex(line, 5, 8), false);
+}
+
+void ParseLineNumbersLine(std::string_view line, TMapFile& map) {
+  const std::size_t size = line.size();
+  std::size_t pos = 0;
+  for (;;) {
+    while (pos < size && line[pos] == ' ') ++pos;
+    if (pos >= size) return;
+    const std::size_t colon = line.find(':', pos);
+    if (colon == std::string_view::npos || size - colon - 1 < 8 || colon < 5 || line[colon - 5] != ' ') return;
+    const std::uint32_t segment = Hex(line, colon - 4, 4);
+    if (segment == 1) {
+      const std::size_t digits = colon - 5 > pos ? colon - 5 - pos : 0;
+      const std::int32_t number = ParseIntBuf(false, line.data() + pos, static_cast<std::int32_t>(digits));
+      map.AddMapLine(number, map.Bounds().codeStart + Hex(line, colon + 1, 8), true);
+    }
+    pos = colon + 9;
+  }
+}
+
+bool ParseEntryPointLine(std::string_view line, TMapFile& map) {
+  // "Program entry point at " takes columns 1 to 23, the segment 24 to 27.
+  if (line.size() < 36 || line[27] != ':') return false;
+  map.SetEntryPoint(map.Bounds().codeStart + Hex(line, 28, 8));
+  return true;
+}
+
+void ParseTextMap(std::string_view text, TMapFile& map) {
+  using LineParser = void (*)(std::string_view, TMapFile&);
+  TMapLineReader reader(text);
+  std::string_view line;
+  // Feeds the lines of one section to its parser: leading empty lines are
+  // passed over, the section ends at the next empty line.
+  const auto section = [&](LineParser parse) {
+    bool more;
+    while ((more = reader.Next(line)) && line.empty()) {
+    }
+    while (more && !line.empty()) {
+      try {
+        parse(line, map);
+      } catch (const std::exception&) {
+        // only this line is lost
+      }
+      more = reader.Next(line);
+    }
+  };
+  while (reader.Next(line)) {
+    if (line.empty()) continue;
+    if (line.find("Detailed map of segments") != std::string_view::npos) {
+      section(ParseSegmentLine);
+      map.SortSegments();  // publics look segments up
+    } else if (line.find("Publics by Value") != std::string_view::npos) {
+      section(ParsePublicLine);
+    } else if (const std::size_t at = line.find("Line numbers for "); at != std::string_view::npos) {
+      const std::size_t open = line.size() > 17 ? line.find('(', 17) : std::string_view::npos;
+      if (open != std::string_view::npos && line.find(')', open + 1) != std::string_view::npos)
+        section(ParseLineNumbersLine);
+    } else if (const std::size_t entry = line.find("Program entry point at "); entry != std::string_view::npos) {
+      ParseEntryPointLine(line, map);
+    }
+  }
+  map.SortTables();
+}
+
+TMapFile::TMapFile(std::string_view text, const TMapBounds& bounds, bool codeOnly)
+    : FCodeOnly(codeOnly), FBounds(bounds) {
+  if (text.size() > MaxMapFileSize) return;
+  ParseTextMap(text, *this);
+  FLoaded = HasContent();
+}
+
+// --- cache ---------------------------------------------------------------------
+
+std::ptrdiff_t TMapFileCache::FindLocked(const std::string& moduleFile) const {
+  for (std::size_t i = 0; i < FEntries.size(); ++i)
+    if (TextEquals(FEntries[i].moduleFile, moduleFile)) return static_cast<std::ptrdiff_t>(i);
+  return -1;
+}
+
+std::shared_ptr<const TMapFile> TMapFileCache::Cached(const std::string& moduleFile) {
+  std::shared_ptr<const TMapFile> found;
+  std::string mapFile;
+  {
+    const std::lock_guard<std::mutex> guard(FLock);
+    const auto i = FindLocked(moduleFile);
+    if (i < 0) return nullptr;
+    found = FEntries[i].map;
+    mapFile = found->MapFileName();
+  }
+  // The file is dated outside the lock; the entry is checked again after.
+  const auto date = FFileDate(mapFile);
+  const std::lock_guard<std::mutex> guard(FLock);
+  const auto i = FindLocked(moduleFile);
+  if (i < 0) return nullptr;
+  if (FEntries[i].map == found && FEntries[i].date == date) return found;
+  if (FEntries[i].map == found) {
+    FEntries[i] = std::move(FEntries.back());
+    FEntries.pop_back();
+  }
+  return nullptr;
+}
+
+std::shared_ptr<const TMapFile> TMapFileCache::Cache(const std::string& moduleFile,
+                                                    std::shared_ptr<const TMapFile> map) {
+  const auto date = FFileDate(map->MapFileName());
+  const std::lock_guard<std::mutex> guard(FLock);
+  const auto i = FindLocked(moduleFile);
+  if (i >= 0) {
+    if (FEntries[i].date == date) return FEntries[i].map;
+    FEntries[i] = TEntry{moduleFile, date, map};
+    return map;
+  }
+  FEntries.push_back(TEntry{moduleFile, date, map});
+  return map;
+}
+
+void TMapFileCache::Clear() {
+  std::vector<TEntry> dropped;
+  {
+    const std::lock_guard<std::mutex> guard(FLock);
+    dropped.swap(FEntries);
+  }
+}
+
+std::size_t TMapFileCache::Count() const {
+  const std::lock_guard<std::mutex> guard(FLock);
+  return FEntries.size();
+}
+
+}  // namespace qel
