@@ -38,5 +38,5 @@ __asm__(
     EMPTY                                                        // runtime-error text
     EMPTY                                                        // DoneExcept
     EMPTY EMPTY EMPTY EMPTY EMPTY EMPTY EMPTY                    // foreign run-time library
-    EMPTY                                                        // capture routine
+    FILLED(_ZN3qel16CaptureScreenPngEhRNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE)  // capture routine
     "  .text\n");
