@@ -142,12 +142,12 @@ private:
   // --- collection
   void CollectFrameChain(std::uintptr_t fp);
   bool EvaluateStackSlot(std::optional<std::uintptr_t> slot, std::uintptr_t value, bool forcedByCaller, bool frameSlot);
-  bool CheckCallTarget(std::int32_t f, std::optional<TraceAddress> expected, TraceAddress& value, TCallCheck& out,
+  bool CheckCallTarget(std::int32_t f, TraceAddress expected, TraceAddress& value, TCallCheck& out,
                        bool forced);
   void CollectPossibleStackItems();
   // --- checks
   void LinkCallers(std::int32_t i);
-  void LinkToCallees(std::int32_t i, TraceAddress callSite, std::optional<TraceAddress> callee, bool known,
+  void LinkToCallees(std::int32_t i, TraceAddress callSite, TraceAddress callee, bool known,
                      bool confirmedMode);
   void DropFunctionLinks(std::int32_t f);
   std::int32_t FirstConfirmedLink(std::int32_t i) const;
@@ -339,7 +339,7 @@ bool AddressInFunctionAreas(const FunctionInfo& info, TraceAddress value) {
   return false;
 }
 
-bool TTracer::CheckCallTarget(std::int32_t f, std::optional<TraceAddress> expected, TraceAddress& value,
+bool TTracer::CheckCallTarget(std::int32_t f, TraceAddress expected, TraceAddress& value,
                               TCallCheck& out, bool forced) {
   auto& fs = Caches().functions;
   if (f < 0 || fs[static_cast<std::size_t>(f)].invalid) return false;
@@ -362,10 +362,10 @@ bool TTracer::CheckCallTarget(std::int32_t f, std::optional<TraceAddress> expect
     out = {0, value, false};
     return true;
   }
-  if (expected) {
+  if (expected != 0) {
     const auto calls = fs[static_cast<std::size_t>(f)].info.farCalls;  // the cache may grow below
     for (const auto& fc : calls) {
-      if (fc.next != *expected) continue;
+      if (fc.next != expected) continue;
       const std::int32_t t = AnalyseAndCacheFunction(fc.target, nullptr, -1, false, false);
       if (t < 0) continue;
       const std::string& n = Caches().functions[static_cast<std::size_t>(t)].name;
@@ -448,8 +448,8 @@ bool TTracer::EvaluateStackSlot(std::optional<std::uintptr_t> slot, std::uintptr
   TCallCheck call;
   bool confirmed = false;
   TraceAddress v = static_cast<TraceAddress>(value);
-  const std::optional<TraceAddress> expected =
-      P.hardwareException ? std::nullopt : std::optional<TraceAddress>(static_cast<TraceAddress>(test));
+  // 0: none (no return address is 0).
+  const TraceAddress expected = P.hardwareException ? 0 : static_cast<TraceAddress>(test);
   if (module >= 0 && Caches().modules[static_cast<std::size_t>(module)].InCode(value)) {
     const auto map = Caches().modules[static_cast<std::size_t>(module)].map;
     if (map) {
@@ -582,21 +582,21 @@ void TTracer::DropFunctionLinks(std::int32_t f) {
     }
 }
 
-void TTracer::LinkToCallees(std::int32_t i, TraceAddress callSite, std::optional<TraceAddress> callee, bool known,
+void TTracer::LinkToCallees(std::int32_t i, TraceAddress callSite, TraceAddress callee, bool known,
                             bool confirmedMode) {
   std::int32_t c = -1;
-  if (callee) {
-    c = AnalyseAndCacheFunction(*callee, nullptr, -1, false, confirmedMode);
+  if (callee != 0) {
+    c = AnalyseAndCacheFunction(callee, nullptr, -1, false, confirmedMode);
     if (c >= 0)
       for (const auto& u : Caches().functions[static_cast<std::size_t>(c)].info.unknownTargets)
         if (!u.isCall) {
           c = -1;  // it jumps somewhere unknown: any later frame could be its callee's
           break;
         }
-    if (c < 0) callee.reset();
+    if (c < 0) callee = 0;
   }
   auto& me = FItems[static_cast<std::size_t>(i)];
-  if (!callee)
+  if (callee == 0)
     for (const auto& l : me.lists[0].links)
       if (l.function < 0 && l.callSite == callSite) return;  // already linked as an unknown callee
   const auto n = static_cast<std::int32_t>(FItems.size());
@@ -605,10 +605,10 @@ void TTracer::LinkToCallees(std::int32_t i, TraceAddress callSite, std::optional
     if (!it.invalid) {
       TCallCheck found;
       TraceAddress v = it.address;
-      bool ok = !callee || CheckCallTarget(c, std::nullopt, v, found, it.final);
+      bool ok = callee == 0 || CheckCallTarget(c, 0, v, found, it.final);
       if (ok && !confirmedMode) {
         for (const auto& l : it.lists[1].links)
-          if (Confirmed(l.function) && (!callee || l.callSite != found.shown)) {
+          if (Confirmed(l.function) && (callee == 0 || l.callSite != found.shown)) {
             ok = false;
             break;
           }
@@ -626,7 +626,7 @@ void TTracer::LinkToCallees(std::int32_t i, TraceAddress callSite, std::optional
         fwd.function = c;
         fwd.callSite = callSite;
         fwd.knownCall = known;
-        fwd.callee = callee.value_or(0);
+        fwd.callee = callee;
         FItems[static_cast<std::size_t>(i)].lists[0].links.push_back(fwd);
       }
     }
@@ -643,7 +643,7 @@ void TTracer::LinkCallers(std::int32_t i) {
       if (!fs[f].confirmed || fs[f].invalid || !AddressInFunctionAreas(fs[f].info, item.address)) continue;
       TCallCheck call;
       TraceAddress v = item.address;
-      if (CheckCallTarget(static_cast<std::int32_t>(f), std::nullopt, v, call, item.final)) {
+      if (CheckCallTarget(static_cast<std::int32_t>(f), 0, v, call, item.final)) {
         TTraceLink link;
         link.callSite = call.shown;
         link.knownCall = call.known;
@@ -664,8 +664,7 @@ void TTracer::LinkCallers(std::int32_t i) {
     for (const auto& l : FItems[static_cast<std::size_t>(i)].lists[1].links)
       if (l.function >= 0 && l.function != chosen.function && l.callSite != chosen.callSite) others.push_back(l.function);
     for (auto f : others) DropFunctionLinks(f);
-    LinkToCallees(i, chosen.callSite, chosen.knownCall ? std::optional<TraceAddress>(chosen.callee) : std::nullopt,
-                  chosen.knownCall, true);
+    LinkToCallees(i, chosen.callSite, chosen.knownCall ? chosen.callee : 0, chosen.knownCall, true);
     return;
   }
   const TraceAddress address = item.address;
@@ -677,8 +676,7 @@ void TTracer::LinkCallers(std::int32_t i) {
     DecodeInstructionChecked(*FReader, static_cast<Address>(s), *FReader, rec);
     if (!rec.valid || !rec.isCall || rec.next != address) continue;
     const bool known = rec.targetCellOperandLocation != 0 || rec.relative;
-    LinkToCallees(i, static_cast<TraceAddress>(s),
-                  known && rec.target != 0 ? std::optional<TraceAddress>(rec.target) : std::nullopt, known, false);
+    LinkToCallees(i, static_cast<TraceAddress>(s), known ? rec.target : 0, known, false);
   }
 }
 

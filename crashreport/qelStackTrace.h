@@ -83,8 +83,9 @@ void BcbStackDump(std::uintptr_t framePointer, TDABcbStackItem& list);
 // The block TraceStack takes: a dword count, then the entries.
 std::vector<std::uint8_t> BcbStackBlock(const TDABcbStackItem& list);
 // The throw-time block of a C++ exception object thrown on this thread
-// (&the caught object), or empty when none was recorded.
-std::vector<std::uint8_t> ThrowTimeStackOf(const void* exceptionObject);
+// (&the caught object), or empty when none was recorded; throwSite gets the
+// call into the throw machinery (the exception address for TraceStack).
+std::vector<std::uint8_t> ThrowTimeStackOf(const void* exceptionObject, std::uintptr_t* throwSite = nullptr);
 
 // Unit end: releases the module and function caches.
 void qelStackTraceFini();

@@ -236,10 +236,15 @@ std::string HexMin(TraceAddress value) {
 }
 
 std::string PadLeft(const std::string& s, std::size_t width, char fill = ' ') {
-  return s.size() >= width ? s : std::string(width - s.size(), fill) + s;
+  std::string out;
+  if (s.size() < width) out.assign(width - s.size(), fill);
+  out.append(s);
+  return out;
 }
 std::string PadRight(const std::string& s, std::size_t width) {
-  return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
+  std::string out = s;
+  if (out.size() < width) out.append(width - out.size(), ' ');
+  return out;
 }
 
 bool HasOffset(const TTraceItem& it, const TComposeOptions& o) {
@@ -247,7 +252,10 @@ bool HasOffset(const TTraceItem& it, const TComposeOptions& o) {
 }
 
 std::string LineText(const TTraceItem& it, const TComposeOptions& o) {
-  if (o.showRelativeLines && it.absLine > 0) return "+" + std::to_string(it.line);
+  if (o.showRelativeLines && it.absLine > 0) {
+    std::string text(1, '+');
+    return text.append(std::to_string(it.line));
+  }
   if (it.line > 0) return std::to_string(it.line);
   return {};
 }
@@ -291,17 +299,15 @@ std::string ComposeResult(const TTraceItems& items, const TComposeOptions& o) {
     if (!shown(i)) continue;
     const auto& it = items[static_cast<std::size_t>(i)];
     if (!special(i) && havePrevious && !out.empty() && it.shownAddress == previous) continue;
-    std::string line = "\r\n" + Hex8(it.shownAddress) + " ";
+    out.append("\r\n").append(Hex8(it.shownAddress)).append(1, ' ');
     if (anyOffset) {
       const TraceAddress offset = HasOffset(it, o) ? it.shownAddress - it.functionStart : 0;
-      line += "+" + PadLeft(HexMin(offset), offsetDigits, '0') + " ";
+      out.append(1, '+').append(PadLeft(HexMin(offset), offsetDigits, '0')).append(1, ' ');
     }
-    line += PadRight(it.moduleName, moduleWidth);
-    line += PadRight(it.unitName, unitWidth);
-    if (absWidth > 0) line += (it.absLine > 0 ? PadLeft(std::to_string(it.absLine), absWidth - 1) : std::string(absWidth - 1, ' ')) + " ";
-    line += PadLeft(LineText(it, o), lineWidth - 1) + " ";
-    line += it.functionName;
-    out += line;
+    out.append(PadRight(it.moduleName, moduleWidth)).append(PadRight(it.unitName, unitWidth));
+    if (absWidth > 0) out.append(PadLeft(it.absLine > 0 ? std::to_string(it.absLine) : std::string(), absWidth - 1)).append(1, ' ');
+    out.append(PadLeft(LineText(it, o), lineWidth - 1)).append(1, ' ');
+    out.append(it.functionName);
     previous = it.shownAddress;
     havePrevious = true;
   }
@@ -312,12 +318,12 @@ std::string ComposeResult(const TTraceItems& items, const TComposeOptions& o) {
 std::string AddressText(TraceAddress address, bool found, const std::string& moduleFile, const std::string& unit,
                         std::int32_t line, const std::string& publicName) {
   std::string s = Hex8(address);
-  if (!found) return s + " ???";
-  s += " " + moduleFile + " " + unit + " ";
-  if (line != 0) s += std::to_string(line) + " ";
-  return s + publicName;
+  if (!found) return s.append(" ???");
+  s.append(1, ' ').append(moduleFile).append(1, ' ').append(unit).append(1, ' ');
+  if (line != 0) s.append(std::to_string(line)).append(1, ' ');
+  return s.append(publicName);
 }
 
-std::string InternalErrorPrefix(const std::string& step) { return ">> internal error in " + step; }
+std::string InternalErrorPrefix(const std::string& step) { return std::string(">> internal error in ").append(step); }
 
 }  // namespace qel

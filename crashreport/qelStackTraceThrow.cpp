@@ -64,6 +64,7 @@ namespace {
 // The last throws of this thread, keyed by their exception object.
 struct TThrowRecord {
   const void* object = nullptr;
+  std::uintptr_t site = 0;
   TDABcbStackItem stack;
 };
 constexpr std::size_t kThrowRecords = 8;
@@ -73,9 +74,13 @@ thread_local bool tInHook = false;
 
 }  // namespace
 
-std::vector<std::uint8_t> ThrowTimeStackOf(const void* exceptionObject) {
+std::vector<std::uint8_t> ThrowTimeStackOf(const void* exceptionObject, std::uintptr_t* throwSite) {
+  if (throwSite != nullptr) *throwSite = 0;
   for (const auto& r : tThrows)
-    if (r.object != nullptr && r.object == exceptionObject) return BcbStackBlock(r.stack);
+    if (r.object != nullptr && r.object == exceptionObject) {
+      if (throwSite != nullptr) *throwSite = r.site;
+      return BcbStackBlock(r.stack);
+    }
   return {};
 }
 
@@ -94,6 +99,10 @@ extern "C" {
       auto* frame = static_cast<std::uintptr_t*>(__builtin_frame_address(0));
       auto& rec = qel::tThrows[qel::tNextThrow++ % qel::kThrowRecords];
       rec.object = object;
+      // The throw site: the call instruction before the return address.
+      const auto ret = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+      std::uint8_t op = 0;
+      rec.site = qel::SafeReadMemory(reinterpret_cast<const void*>(ret - 5), &op, 1) && op == 0xE8 ? ret - 5 : ret - 1;
       qel::ScanBcbStack(frame[0], reinterpret_cast<std::uintptr_t>(frame + 1), rec.stack);
     } catch (...) {
     }
