@@ -150,6 +150,7 @@ private:
   void LinkToCallees(std::int32_t i, TraceAddress callSite, TraceAddress callee, bool known,
                      bool confirmedMode);
   void DropFunctionLinks(std::int32_t f);
+  void DropStaleBetweenFrames();
   std::int32_t FirstConfirmedLink(std::int32_t i) const;
   // --- output
   void FillFinalOutput();
@@ -511,6 +512,7 @@ bool TTracer::EvaluateStackSlot(std::optional<std::uintptr_t> slot, std::uintptr
   item.address = static_cast<TraceAddress>(value);
   item.module = module;
   item.forced = forced || frameSlot || chainSlot;
+  item.chainSlot = frameSlot || chainSlot;
   item.final = forced && (!FItems.empty() || P.creationAddress == 0);
   // The item's own address stays the value before any move for the shown forms.
   if (haveLink) {
@@ -569,6 +571,32 @@ std::int32_t TTracer::FirstConfirmedLink(std::int32_t i) const {
   for (std::size_t k = 0; k < links.size(); ++k)
     if (Confirmed(links[k].function)) return static_cast<std::int32_t>(k);
   return -1;
+}
+
+// Two neighbouring frame-chain items: the newer one returns into function F.
+// When F sets up its own frame pointer, F called the newer frame's routine
+// directly and the older chain item is F's own return: every return address
+// between the two lies in F's locals and is a leftover of finished calls.
+void TTracer::DropStaleBetweenFrames() {
+  std::int32_t older = -1;
+  const auto n = static_cast<std::int32_t>(FItems.size());
+  for (std::int32_t i = 0; i < n; ++i) {
+    const auto& it = FItems[static_cast<std::size_t>(i)];
+    if (it.invalid || !it.chainSlot) continue;
+    if (older >= 0 && i - older > 1) {
+      const std::int32_t k = FirstConfirmedLink(i);
+      if (k >= 0) {
+        const std::int32_t f = it.lists[1].links[static_cast<std::size_t>(k)].function;
+        std::uint8_t prologue[3] = {};
+        const Address entry = Caches().functions[static_cast<std::size_t>(f)].info.entry;
+        if (ReadCode(entry, prologue, 3) && prologue[0] == 0x55 &&
+            ((prologue[1] == 0x89 && prologue[2] == 0xE5) || (prologue[1] == 0x8B && prologue[2] == 0xEC)))
+          for (std::int32_t j = older + 1; j < i; ++j)
+            if (!FItems[static_cast<std::size_t>(j)].forced) DropStackItem(FItems, j);
+      }
+    }
+    older = i;
+  }
 }
 
 void TTracer::DropFunctionLinks(std::int32_t f) {
@@ -789,6 +817,7 @@ std::string TTracer::Run() {
     phase = "RemoveRecursiveStackAreas";
     RemoveRecursion(FItems, 1);
     phase = "InDeepChecks";
+    DropStaleBetweenFrames();
     const auto n = static_cast<std::int32_t>(FItems.size());
     for (std::int32_t i = P.creationAddress != 0 ? 1 : 0; i < n; ++i) {
       if (!FItems[static_cast<std::size_t>(i)].invalid) LinkCallers(i);

@@ -36,6 +36,7 @@ struct TTraceItem {
   TraceAddress address = 0;
   bool forced = false;   // an anchor, kept whatever the links say
   bool final = false;    // the item that ends the trace (the exception address)
+  bool chainSlot = false; // read from a slot of the frame-pointer chain
   std::int32_t module = -1;
   TTraceLinkList lists[2];  // 0: towards later items (callees), 1: towards earlier items
   bool invalid = false;

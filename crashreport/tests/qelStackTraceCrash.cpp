@@ -126,6 +126,7 @@ void (*volatile gStartWorker)() = StartWorker;
 // --- recursion
 ROUTINE int Recurse(int depth) {
   if (depth == 0) {
+    Line("Recurse", __LINE__ + 1);
     gNullWrite();
     return 0;
   }
