@@ -23,6 +23,9 @@ struct TTraceModule {
   std::string fileName;  // without path
   std::uintptr_t codeStart = 0, codeEnd = 0, dataStart = 0, dataEnd = 0;
   std::shared_ptr<const TMapFile> map;  // null when the module has none
+  // Exported code addresses and the entry point, sorted; read once.
+  std::vector<std::uintptr_t> exportStarts;
+  bool exportsRead = false;
   bool InCode(std::uintptr_t a) const { return codeStart < a && a <= codeEnd; }
   bool InData(std::uintptr_t a) const { return dataStart < a && a <= dataEnd; }
 };
@@ -65,34 +68,6 @@ bool ContainsNoCase(const std::string& text, const std::string& part) {
   return lower(text).find(lower(part)) != std::string::npos;
 }
 
-
-// Reads of a thread's stack, a page at a time, through the readable ranges.
-class TStackPages {
-public:
-  TStackPages(std::uintptr_t start, std::uintptr_t top, const TRangeTable* table)
-      : FBase(start & ~std::uintptr_t{0xFFF}), FTop(top), FTable(table) {
-    const std::size_t pages = (top - FBase + 0xFFF) / 0x1000;
-    FState.assign(pages, 0);
-    FBytes.resize(pages * 0x1000);
-  }
-  bool ReadDword(std::uintptr_t address, std::uint32_t& value) {
-    if (address < FBase || address + 4 > FTop || (address & 3) != 0) return SafeReadMemory(reinterpret_cast<const void*>(address), &value, 4, FTable);
-    const std::size_t page = (address - FBase) / 0x1000;
-    if (FState[page] == 0) {
-      const std::uintptr_t at = FBase + page * 0x1000;
-      FState[page] = SafeReadMemory(reinterpret_cast<const void*>(at), &FBytes[page * 0x1000], 0x1000, FTable) ? 1 : 2;
-    }
-    if (FState[page] != 1) return false;
-    std::memcpy(&value, &FBytes[address - FBase], 4);
-    return true;
-  }
-
-private:
-  std::uintptr_t FBase, FTop;
-  const TRangeTable* FTable;
-  std::vector<std::uint8_t> FState;  // 0 unread, 1 read, 2 unreadable
-  std::vector<std::uint8_t> FBytes;
-};
 
 // VirtualQuery answers kept for one trace: most candidates fall into a few regions.
 class TRegionCache {
@@ -158,13 +133,12 @@ private:
     if (P.progress != nullptr) SetPhaseProgress(P.progress, perMille);
   }
   bool ReadCode(std::uintptr_t at, void* buf, std::size_t n) const {
-    return SafeReadMemory(reinterpret_cast<const void*>(at), buf, n, FTable.get());
+    return FReader->ReadAt(at, buf, n);
   }
 
   TTraceStackParams P;
   std::unique_ptr<TRangeTable, void (*)(TRangeTable*)> FTable{nullptr, &FreeReadableRanges};
-  std::unique_ptr<TOwnProcessReader> FReader;
-  std::unique_ptr<TStackPages> FStack;
+  std::unique_ptr<TPageCache> FReader;  // every read of this trace
   TRegionCache FRegions;
   TOwnProcessSymbolizer FSymbols;
   TTraceItems FItems;
@@ -311,27 +285,26 @@ std::int32_t TTracer::AnalyseAndCacheFunction(std::uintptr_t address, const std:
 
 std::int32_t TTracer::NearestExportBefore(std::int32_t module, std::uintptr_t address) {
   if (module < 0) return -1;
-  const auto base = Caches().modules[static_cast<std::size_t>(module)].base;
-  const IMAGE_NT_HEADERS* nt = PeNtHeaders(reinterpret_cast<HMODULE>(base));
-  if (nt == nullptr) return -1;
-  TPeView view{reinterpret_cast<const std::uint8_t*>(base), nt->OptionalHeader.SizeOfImage, false};
-  TPeHeaders headers;
-  TPeExports exports;
-  std::uintptr_t best = 0;
-  if (PeReadHeaders(view, headers) && PeReadExports(view, headers, exports)) {
-    for (std::uint32_t i = 0; i < exports.NumberOfFunctions; ++i) {
-      const TPeExport e = PeExportByIndex(view, headers, exports, i);
-      if (e.kind != TPeExport::Code) continue;
-      const std::uintptr_t at = base + e.Rva;
-      if (at < address && at > best) best = at;
+  auto& m = Caches().modules[static_cast<std::size_t>(module)];
+  if (!m.exportsRead) {
+    m.exportsRead = true;
+    const IMAGE_NT_HEADERS* nt = PeNtHeaders(reinterpret_cast<HMODULE>(m.base));
+    if (nt == nullptr) return -1;
+    TPeView view{reinterpret_cast<const std::uint8_t*>(m.base), nt->OptionalHeader.SizeOfImage, false};
+    TPeHeaders headers;
+    TPeExports exports;
+    if (PeReadHeaders(view, headers) && PeReadExports(view, headers, exports)) {
+      for (std::uint32_t i = 0; i < exports.NumberOfFunctions; ++i) {
+        const TPeExport e = PeExportByIndex(view, headers, exports, i);
+        if (e.kind == TPeExport::Code) m.exportStarts.push_back(m.base + e.Rva);
+      }
     }
+    if (nt->OptionalHeader.AddressOfEntryPoint != 0) m.exportStarts.push_back(m.base + nt->OptionalHeader.AddressOfEntryPoint);
+    std::sort(m.exportStarts.begin(), m.exportStarts.end());
   }
-  if (nt->OptionalHeader.AddressOfEntryPoint != 0) {
-    const std::uintptr_t entry = base + nt->OptionalHeader.AddressOfEntryPoint;
-    if (entry < address && entry > best) best = entry;
-  }
-  if (best == 0) return -1;
-  return AnalyseAndCacheFunction(best, nullptr, module, false, true);
+  const auto it = std::lower_bound(m.exportStarts.begin(), m.exportStarts.end(), address);
+  if (it == m.exportStarts.begin()) return -1;
+  return AnalyseAndCacheFunction(*(it - 1), nullptr, module, false, true);
 }
 
 bool AddressInFunctionAreas(const FunctionInfo& info, TraceAddress value) {
@@ -400,7 +373,7 @@ void TTracer::CollectFrameChain(std::uintptr_t fp) {
   if (fp + 4 > start && fp + 4 < top) FChain.push_back(fp + 4);
   while (fp + 4 < top && FChain.size() < kMaxTraceItems) {
     std::uint32_t next = 0;
-    if (!FStack->ReadDword(fp, next)) break;
+    if (!ReadCode(fp, &next, 4)) break;
     if (next <= fp) break;
     if (next + 4 > start && next + 4 < top) FChain.push_back(next + 4);
     fp = next;
@@ -428,7 +401,7 @@ bool TTracer::EvaluateStackSlot(std::optional<std::uintptr_t> slot, std::uintptr
   bool candidate = false;
   std::int32_t module = -1;
   MEMORY_BASIC_INFORMATION mbi;
-  if (value > 7 && (forced || FollowsCallInstruction(value, FTable.get())) && FRegions.Query(test, mbi) &&
+  if (value > 7 && (forced || FollowsCallInstruction(value, *FReader)) && FRegions.Query(test, mbi) &&
       mbi.State == MEM_COMMIT && mbi.AllocationBase != nullptr) {
     const auto base = reinterpret_cast<std::uintptr_t>(mbi.AllocationBase);
     if (!CacheModule(base, module))
@@ -549,7 +522,7 @@ void TTracer::CollectPossibleStackItems() {
     for (std::uintptr_t slot = (P.stackTop - 4) & ~std::uintptr_t{3}; slot >= P.stackStart && slot < P.stackTop;
          slot -= 4) {
       std::uint32_t value = 0;
-      if (FStack->ReadDword(slot, value)) {
+      if (ReadCode(slot, &value, 4)) {
         const std::size_t before = FItems.size();
         EvaluateStackSlot(slot, value, false, false);
         if (FItems.size() > before && FItems.back().forced && !FItems.back().final) slot -= 4;  // saved frame pointer
@@ -808,8 +781,7 @@ std::string TTracer::Run() {
   if (P.stackTop <= P.stackStart) return {};
   FTable.reset(SnapshotReadableRanges());
   if (!FTable || !IsSpanReadable(FTable.get(), P.stackStart, P.stackTop - P.stackStart)) return {};
-  FReader = std::make_unique<TOwnProcessReader>(FTable.get());
-  FStack = std::make_unique<TStackPages>(P.stackStart, P.stackTop, FTable.get());
+  FReader = std::make_unique<TPageCache>(FTable.get());
   const char* phase = "CollectPossibleStackItems";
   try {
     CollectPossibleStackItems();
@@ -860,6 +832,41 @@ thread_local std::uintptr_t tHandledExceptionAddress = 0;
 std::uintptr_t CurrentStackPointer() { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
 
 std::uintptr_t ThreadStackTop() { return ReadFsDword(4); }
+
+const TPageCache::TPage& TPageCache::PageAt(std::uintptr_t page) const {
+  auto it = FPages.find(page);
+  if (it != FPages.end()) return it->second;
+  TPage p;
+  p.bytes.resize(0x1000);
+  p.readable = SafeReadMemory(reinterpret_cast<const void*>(page), p.bytes.data(), 0x1000, FTable);
+  if (!p.readable) p.bytes.clear();
+  return FPages.emplace(page, std::move(p)).first->second;
+}
+
+bool TPageCache::Read(Address va, void* buf, std::size_t n) const {
+  auto* out = static_cast<std::uint8_t*>(buf);
+  std::uintptr_t at = va;
+  while (n > 0) {
+    if (at < 0x1000) return false;
+    const std::uintptr_t page = at & ~std::uintptr_t{0xFFF};
+    const TPage& p = PageAt(page);
+    if (!p.readable) return false;
+    const std::size_t offset = at - page;
+    const std::size_t take = std::min<std::size_t>(n, 0x1000 - offset);
+    std::memcpy(out, p.bytes.data() + offset, take);
+    out += take;
+    at += take;
+    n -= take;
+    if (at == 0) return n == 0;  // wrapped past the top
+  }
+  return true;
+}
+
+bool FollowsCallInstruction(std::uintptr_t value, const TPageCache& memory) {
+  std::uint8_t b[8];
+  if (value < 8 || !memory.ReadAt(value - 8, b, 8)) return false;
+  return FollowsCallBytes(b);
+}
 
 bool FollowsCallInstruction(std::uintptr_t value, const TRangeTable* table) {
   std::uint8_t b[8];

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "qelProgress.h"
@@ -64,8 +65,30 @@ void TraceStack(bool hideItemsWithoutLineNumber, bool showRelativeAddresses, boo
 std::uintptr_t CurrentStackPointer();
 std::uintptr_t ThreadStackTop();
 
+// Reads of the own process for one trace or scan: every page is read once,
+// whole, through SafeReadMemory and the range table (a safe read is a system
+// call), and served from the copy afterwards.
+class TPageCache : public MemoryReader {
+public:
+  explicit TPageCache(const TRangeTable* table) : FTable(table) {}
+  bool Read(Address va, void* buf, std::size_t n) const override;
+  bool ReadAt(std::uintptr_t address, void* buf, std::size_t n) const {
+    return address <= 0xFFFFFFFFu && Read(static_cast<Address>(address), buf, n);
+  }
+
+private:
+  struct TPage {
+    bool readable = false;
+    std::vector<std::uint8_t> bytes;
+  };
+  const TPage& PageAt(std::uintptr_t page) const;
+  const TRangeTable* FTable;
+  mutable std::unordered_map<std::uintptr_t, TPage> FPages;
+};
+
 // True when the 8 bytes before value can be read and end in a call instruction.
 bool FollowsCallInstruction(std::uintptr_t value, const TRangeTable* table);
+bool FollowsCallInstruction(std::uintptr_t value, const TPageCache& memory);
 
 // "xxxxxxxx module unit line routine", or "xxxxxxxx ???".
 std::string AddressToText(std::uintptr_t address);

@@ -16,10 +16,10 @@ void ScanBcbStack(std::uintptr_t framePointer, std::uintptr_t stackStart, TDABcb
   std::unique_ptr<TRangeTable, void (*)(TRangeTable*)> table(SnapshotReadableRanges(), &FreeReadableRanges);
   if (!table || !IsSpanReadable(table.get(), start, top - start)) return;
   try {
-    // The stack was found readable as a whole: it is the calling thread's own.
-    auto dword = [](std::uintptr_t at) {
-      std::uint32_t v;
-      std::memcpy(&v, reinterpret_cast<const void*>(at), 4);
+    const TPageCache memory(table.get());
+    auto dword = [&memory](std::uintptr_t at) {
+      std::uint32_t v = 0;
+      memory.ReadAt(at, &v, 4);
       return v;
     };
     std::vector<std::uintptr_t> chain;
@@ -37,7 +37,7 @@ void ScanBcbStack(std::uintptr_t framePointer, std::uintptr_t stackStart, TDABcb
       const std::uint32_t value = dword(slot);
       while (ci >= 0 && chain[static_cast<std::size_t>(ci)] > slot) --ci;
       const bool frame = ci >= 0 && chain[static_cast<std::size_t>(ci)] == slot;
-      if (value > 7 && FollowsCallInstruction(value, table.get())) {
+      if (value > 7 && FollowsCallInstruction(value, memory)) {
         list.push_back({static_cast<std::uint8_t>(frame ? 1 : 0), value});
         if (frame) slot -= 4;  // the saved frame pointer below it
       }
