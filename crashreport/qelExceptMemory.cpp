@@ -1,6 +1,8 @@
 // Fault-free reads of the own process's memory.
 #include "qelExceptMemory.h"
 
+#include "qelTools.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -35,9 +37,7 @@ bool IsReadableRange(const void* address, size_t size) {
 }
 
 bool ReadOwnMemory(const void* address, void* target, size_t size) {
-  if (!IsReadableRange(address, size)) return false;
-  std::memcpy(target, address, size);
-  return true;
+  return address != nullptr && SafeReadMemory(address, target, size);
 }
 
 bool ReadOwnCString(const char* address, size_t maxLength, std::string& text) {

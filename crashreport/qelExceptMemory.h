@@ -1,6 +1,6 @@
-// Reads of the process's own memory that cannot fault: every page of the range
-// is checked to be committed and readable first (Wine's ReadProcessMemory on
-// the own process reports success even for no-access pages).
+// Reads of the process's own memory that cannot fault: values through the
+// support library's SafeReadMemory, ranges and texts checked page by page
+// against the system's region list.
 #pragma once
 #include <cstddef>
 #include <cstdint>

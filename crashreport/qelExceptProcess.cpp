@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "qelExceptMemory.h"
+#include "qelTools.h"
 #include "qelExceptThreadsCore.h"
 
 namespace qel {
@@ -148,9 +149,7 @@ bool IsCriticalSectionHeld(const void* criticalSection) {
 }
 
 bool HoldsLoaderLock() {
-  // The 9x branch needs the process database (process id XOR the system's
-  // obfuscation value), which comes with the OS facts.
-  if (IsWin9xVersion(GetVersion())) return false;
+  if (IsWin9xVersion(GetVersion())) return LoaderLockHeld9x(GetCurrentProcessId() ^ ObfuscatorValue());
   return IsCriticalSectionHeld(PebCriticalSection(kPebLoaderLockOffset)) ||
          IsCriticalSectionHeld(PebCriticalSection(kPebFastLockOffset));
 }

@@ -6,6 +6,7 @@
 
 #include "qelExceptProcess.h"
 #include "qelExceptThreadsCore.h"
+#include "qelTools.h"
 #include "qelStrings.h"
 
 namespace qel {
@@ -206,21 +207,11 @@ void GetHardwareList(std::string& text) {
 }
 
 std::string FileVersionTextOf(const std::string& fileName) {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(fileName.c_str(), &ignored);
-  if (size == 0) return {};
-  std::vector<char> data(size, 0);
-  VS_FIXEDFILEINFO* info = nullptr;
-  UINT infoSize = 0;
-  char root[] = "\\";
-  if (!GetFileVersionInfoA(fileName.c_str(), 0, size, data.data()) ||
-      !VerQueryValueA(data.data(), root, reinterpret_cast<void**>(&info), &infoSize) || info == nullptr ||
-      infoSize < sizeof *info)
-    return {};
-  if (info->dwFileVersionMS == 0 && info->dwFileVersionLS == 0) return {};
-  return DecStr(HIWORD(info->dwFileVersionMS)) + "." + DecStr(LOWORD(info->dwFileVersionMS)) + "." +
-         DecStr(HIWORD(info->dwFileVersionLS)) + "." + DecStr(LOWORD(info->dwFileVersionLS));
+  const uint64_t version = FileVersion64(fileName);
+  return version != 0 ? FileVersionText(version) : std::string();
 }
+
+std::string GetSystemResourcesText() { return SystemResourcesText(FreeResourcesPercent(1), FreeResourcesPercent(2)); }
 
 TModuleList CollectModuleList(bool withVersions) {
   TModuleList modules;

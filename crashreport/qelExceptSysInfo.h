@@ -18,6 +18,8 @@ std::string GetProcessorNameText();
 int CountProcessors();
 std::string GetPhysicalMemoryText();
 std::string GetDisplayModeText();
+// Free GDI and USER resources (Windows 9x; 0/0 elsewhere).
+std::string GetSystemResourcesText();
 
 // Registry keys of one root under a key-path prefix: the machine's keys, or a
 // test's copy of them under another root.
@@ -35,6 +37,7 @@ void CollectDevices9x(THardwareList& list, HKEY enumRoot, const std::string& enu
                       const TRegistryView& machine = {});
 void GetHardwareList(std::string& text);
 
+// The file's version as "5.1.2600.0"; empty without one.
 std::string FileVersionTextOf(const std::string& fileName);
 TModuleList CollectModuleList(bool withVersions);
 void GetModuleReport(std::string& text);

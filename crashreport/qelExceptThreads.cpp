@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "qelExceptMemory.h"
+#include "qelTools.h"
 
 namespace qel {
 
@@ -197,17 +198,22 @@ void UninstallThreadList() {
 TThreadListAnchor* InstalledThreadList() { return gAnchor; }
 
 std::vector<uint32_t> EnumProcessThreads() {
-  const DWORD version = GetVersion();
-  if (IsWin9xVersion(version)) return threadlist_detail::EnumThreadsToolhelp();
-  return threadlist_detail::EnumThreadsNt(ProcessInfoLayoutFor(sizeof(void*) == 8, LOBYTE(LOWORD(version))));
+  const TOS os = OsInfo();
+  if (os.Is9x) return threadlist_detail::EnumThreadsToolhelp();
+  return threadlist_detail::EnumThreadsNt(ProcessInfoLayoutFor(sizeof(void*) == 8, os.MajorVersion));
 }
 
 void* OpenThreadById(uint32_t threadId, uint32_t desiredAccess) {
   if (auto openThread = KernelRoutine<TOpenThread>("kernel32.dll", "OpenThread"))
     return openThread(desiredAccess, FALSE, threadId);
   if (!IsWin9xVersion(GetVersion())) return threadlist_detail::OpenThreadNt(threadId, desiredAccess);
-  // The 9x way needs the system's identifier obfuscation value (OS facts).
-  return nullptr;
+  // The process database's 18th dword is its handle table.
+  const uint32_t obfuscator = ObfuscatorValue();
+  const uintptr_t processDatabase = GetCurrentProcessId() ^ obfuscator;
+  uint32_t handleTable = 0;
+  if (!ReadOwnValue(reinterpret_cast<const void*>(processDatabase + 17 * 4), handleTable) || handleTable == 0)
+    return nullptr;
+  return threadlist_detail::OpenThread9x(handleTable, IsWin9xObfuscator(), threadId ^ obfuscator, desiredAccess);
 }
 
 void StoreThreadInfo(uint32_t threadId, void* threadHandle, const std::string& name, uint32_t creatorId,

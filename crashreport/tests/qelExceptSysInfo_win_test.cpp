@@ -140,8 +140,13 @@ TEST(SysInfo, HardwareClassesMatchTheRegistry) {
     if (StartsWithText("+ ", lines[i])) {
       const std::string cls = lines[i].substr(2);
       ++classes;
+      // A GUID stands for a class without a display name. The device services of a
+      // fresh session may be rewriting a class key: a name counts only when the dump
+      // has it and the key still has it now.
       if (cls.size() == 38 && cls[0] == '{')
-        EXPECT_EQ(displayNames.count(UpperStr(cls)), 0u) << cls << " has a display name";
+        EXPECT_TRUE(displayNames.count(UpperStr(cls)) == 0 ||
+                    ReadRegString(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Class\\" + cls, "").empty())
+            << cls << " has a display name";
       else
         EXPECT_TRUE(names.count(cls)) << cls << " is no class display name of the registry";
       EXPECT_LE(CompareNoCase(previousClass, cls), 0) << "classes sorted";

@@ -133,11 +133,21 @@ void LookEverywhere(const std::vector<uint8_t>& image, bool fileLayout) {
 }
 
 TEST(PeReader, EveryTruncationIsSafe) {
+  constexpr size_t kHeadersEnd = testimage::kNtOffset + 24 + 224;  // PE32 optional header
   for (bool fileLayout : {false, true}) {
     const std::vector<uint8_t> full = BuildImage(false, fileLayout);
+    const size_t directoryEnd = (fileLayout ? 0x600 : testimage::kExportRva) + 40;
     for (size_t n = 0; n <= full.size(); n += (n < 0x200 ? 1 : 7)) {
+      SCOPED_TRACE(n);
       std::vector<uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
       cut.shrink_to_fit();
+      const TPeView view{cut.data(), cut.size(), fileLayout};
+      TPeHeaders headers;
+      TPeExports exports;
+      ASSERT_EQ(PeReadHeaders(view, headers), n >= kHeadersEnd);
+      if (n >= kHeadersEnd) {
+        ASSERT_EQ(PeReadExports(view, headers, exports), n >= directoryEnd);
+      }
       LookEverywhere(cut, fileLayout);
     }
   }

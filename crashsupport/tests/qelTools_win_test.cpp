@@ -453,11 +453,13 @@ __attribute__((noinline, used)) int SampleRoutine(int a, int b) {
   }
 }
 
-class TFileBytes : public MemoryReader {
+// Code bytes of the exe file at the addresses they are loaded to; everything
+// else (the import cells the loader fills, data) from the running process.
+class TFileCode : public MemoryReader {
 public:
-  TFileBytes(Address base, std::vector<uint8_t> bytes) : FBase(base), FBytes(std::move(bytes)) {}
+  TFileCode(Address base, std::vector<uint8_t> bytes) : FBase(base), FBytes(std::move(bytes)) {}
   bool Read(Address va, void* buf, std::size_t n) const override {
-    if (va < FBase || va - FBase > FBytes.size() || n > FBytes.size() - (va - FBase)) return false;
+    if (va < FBase || va - FBase > FBytes.size() || n > FBytes.size() - (va - FBase)) return FLive.Read(va, buf, n);
     memcpy(buf, FBytes.data() + (va - FBase), n);
     return true;
   }
@@ -465,6 +467,7 @@ public:
 private:
   Address FBase;
   std::vector<uint8_t> FBytes;
+  TOwnProcessReader FLive;
 };
 
 TEST(OwnProcess, DecoderReadsTheRunningProgramAsItsFile) {
@@ -483,7 +486,7 @@ TEST(OwnProcess, DecoderReadsTheRunningProgramAsItsFile) {
   ASSERT_EQ(static_cast<uintptr_t>(nt->OptionalHeader.ImageBase), exe);
 
   const TOwnProcessReader live;
-  const TFileBytes stored(static_cast<Address>(entry), std::vector<uint8_t>(code, code + 512));
+  const TFileCode stored(static_cast<Address>(entry), std::vector<uint8_t>(code, code + 512));
   const TOwnProcessSymbolizer symbols;
   const DisAsmEnvironment liveEnv{live, &symbols}, storedEnv{stored, &symbols};
   Address va = static_cast<Address>(entry);

@@ -9,6 +9,16 @@ trap zivo_cleanup EXIT
 copy=$(mktemp -d "${TMPDIR:-/tmp}/zivo-ports.XXXXXX")
 zivo_on_exit "rm -rf '$copy'"
 cp -a "$WINEPREFIX/." "$copy/"
+# The session's wineserver rewrites its registry files now and then: copy them until two
+# copies agree, so the copy is never caught half written.
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+  same=1
+  for f in system.reg user.reg userdef.reg; do
+    cmp -s "$WINEPREFIX/$f" "$copy/$f" || { same=0; cp -p "$WINEPREFIX/$f" "$copy/$f"; }
+  done
+  [ $same = 1 ] && break
+  sleep 0.2
+done
 rm -f "$copy"/dosdevices/com*
 export WINEPREFIX=$copy
 restart_services() {
