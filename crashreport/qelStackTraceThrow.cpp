@@ -1,0 +1,113 @@
+// The raw stack record made at throw time, and the hook on the C++ throw path
+// (the programs link with -Wl,--wrap=__cxa_throw): every throw records the
+// return-address candidates of its stack before the stack unwinds.
+#include <array>
+#include <cstring>
+
+#include "qelStackTrace.h"
+
+namespace qel {
+
+void ScanBcbStack(std::uintptr_t framePointer, std::uintptr_t stackStart, TDABcbStackItem& list) {
+  list.clear();
+  const std::uintptr_t start = stackStart != 0 ? stackStart : CurrentStackPointer();
+  const std::uintptr_t top = ThreadStackTop();
+  if (top <= start) return;
+  std::unique_ptr<TRangeTable, void (*)(TRangeTable*)> table(SnapshotReadableRanges(), &FreeReadableRanges);
+  if (!table || !IsSpanReadable(table.get(), start, top - start)) return;
+  try {
+    const TPageCache memory(table.get());
+    auto dword = [&memory](std::uintptr_t at) {
+      std::uint32_t v = 0;
+      memory.ReadAt(at, &v, 4);
+      return v;
+    };
+    std::vector<std::uintptr_t> chain;
+    std::uintptr_t fp = framePointer;
+    if (fp + 4 > start && fp + 4 < top) chain.push_back(fp + 4);
+    while (fp > start && fp + 4 < top && chain.size() < kMaxTraceItems) {
+      const std::uintptr_t next = dword(fp);
+      if (next <= fp) break;
+      if (next + 4 > start && next + 4 < top) chain.push_back(next + 4);
+      fp = next;
+    }
+    std::ptrdiff_t ci = static_cast<std::ptrdiff_t>(chain.size()) - 1;
+    list.reserve(64);
+    for (std::uintptr_t slot = (top - 4) & ~std::uintptr_t{3}; slot >= start && slot < top; slot -= 4) {
+      const std::uint32_t value = dword(slot);
+      while (ci >= 0 && chain[static_cast<std::size_t>(ci)] > slot) --ci;
+      const bool frame = ci >= 0 && chain[static_cast<std::size_t>(ci)] == slot;
+      if (value > 7 && FollowsCallInstruction(value, memory)) {
+        list.push_back({static_cast<std::uint8_t>(frame ? 1 : 0), value});
+        if (frame) slot -= 4;  // the saved frame pointer below it
+      }
+      if (slot < 8) break;
+    }
+    list.shrink_to_fit();
+  } catch (...) {
+    list.clear();
+  }
+}
+
+void BcbStackDump(std::uintptr_t framePointer, TDABcbStackItem& list) { ScanBcbStack(framePointer, 0, list); }
+
+std::vector<std::uint8_t> BcbStackBlock(const TDABcbStackItem& list) {
+  std::vector<std::uint8_t> block(4 + list.size() * sizeof(TBcbStackItem));
+  const auto count = static_cast<std::uint32_t>(list.size());
+  std::memcpy(block.data(), &count, 4);
+  if (!list.empty()) std::memcpy(block.data() + 4, list.data(), list.size() * sizeof(TBcbStackItem));
+  return block;
+}
+
+namespace {
+
+// The last throws of this thread, keyed by their exception object.
+struct TThrowRecord {
+  const void* object = nullptr;
+  std::uintptr_t site = 0;
+  TDABcbStackItem stack;
+};
+constexpr std::size_t kThrowRecords = 8;
+thread_local std::array<TThrowRecord, kThrowRecords> tThrows;
+thread_local std::size_t tNextThrow = 0;
+thread_local bool tInHook = false;
+
+}  // namespace
+
+std::vector<std::uint8_t> ThrowTimeStackOf(const void* exceptionObject, std::uintptr_t* throwSite) {
+  if (throwSite != nullptr) *throwSite = 0;
+  for (const auto& r : tThrows)
+    if (r.object != nullptr && r.object == exceptionObject) {
+      if (throwSite != nullptr) *throwSite = r.site;
+      return BcbStackBlock(r.stack);
+    }
+  return {};
+}
+
+}  // namespace qel
+
+extern "C" {
+[[noreturn]] void __real___cxa_throw(void* object, void* type, void (*destructor)(void*));
+
+// Records the thrower's stack, from the slot that holds the return address
+// into it, then throws as usual.
+[[noreturn]] __attribute__((noinline)) void __wrap___cxa_throw(void* object, void* type,
+                                                               void (*destructor)(void*)) {
+  if (!qel::tInHook) {
+    qel::tInHook = true;
+    try {
+      auto* frame = static_cast<std::uintptr_t*>(__builtin_frame_address(0));
+      auto& rec = qel::tThrows[qel::tNextThrow++ % qel::kThrowRecords];
+      rec.object = object;
+      // The throw site: the call instruction before the return address.
+      const auto ret = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+      std::uint8_t op = 0;
+      rec.site = qel::SafeReadMemory(reinterpret_cast<const void*>(ret - 5), &op, 1) && op == 0xE8 ? ret - 5 : ret - 1;
+      qel::ScanBcbStack(frame[0], reinterpret_cast<std::uintptr_t>(frame + 1), rec.stack);
+    } catch (...) {
+    }
+    qel::tInHook = false;
+  }
+  __real___cxa_throw(object, type, destructor);
+}
+}
