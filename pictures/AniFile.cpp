@@ -97,7 +97,7 @@ void TAnimatedCursorImage::LoadFromStream(zf::TStream& s) {
   if (!data.empty()) ReadRiff(data);
 }
 
-void TAnimatedCursorImage::SaveToStream(zf::TStream&) { ReportNotImplemented(); }
+void TAnimatedCursorImage::SaveToStream(zf::TStream&) { NotImplementedAbort(); }
 
 void TAnimatedCursorImage::LoadFromFile(const std::string& name) {
   try {

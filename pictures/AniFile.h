@@ -47,7 +47,7 @@ public:
   // The bytes from the position to the end. EReadError "Stream read error" for
   // what is no animated cursor.
   virtual void LoadFromStream(zf::TStream& s);
-  // Not supported: ReportNotImplemented.
+  // Not supported: NotImplementedAbort.
   virtual void SaveToStream(zf::TStream& s);
   // Cleared again when loading fails.
   virtual void LoadFromFile(const std::string& name);

@@ -44,6 +44,12 @@ struct TDibInfo {
 
 void RaiseInvalidBitmap() { throw zf::EInvalidGraphic(SInvalidBitmap); }
 
+void NotImplementedAbort() {
+  SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32512) /* IDC_ARROW */));
+  MessageBoxA(GetActiveWindow(), "Function not yet implemented", "", MB_OK | MB_ICONINFORMATION);
+  zf::Abort();
+}
+
 std::string ReadBitmapDib(zf::TBitmap& bitmap, int bits) {
   if (!bitmap.Handle()) RaiseInvalidBitmap();
   // A copy's handle is selected into no context, as the system's reader wants.
@@ -85,13 +91,13 @@ std::unique_ptr<zf::TMemoryStream> ConvertBitmapDepth(zf::TBitmap& bitmap, zf::T
   if (bitmap.PixelFormat() == format && method != mmGrayscale) {
     bitmap.SaveToStream(*out);
   } else if (bits == 0) {
-    ReportNotImplemented();
+    NotImplementedAbort();
   } else if (bits <= 4) {
     const std::string bmp = ReadBitmapDib(bitmap, bits);
     out->WriteBuffer(bmp.data(), static_cast<int64_t>(bmp.size()));
   } else {
     const TDib rgb = ReadDib(ReadBitmapDib(bitmap, 24));
-    if (rgb.BitCount() != 24) ReportNotImplemented();
+    if (rgb.BitCount() != 24) NotImplementedAbort();
     // The bitmap's own header, when it is a DIB section, is the start of the target's.
     DIBSECTION ds{};
     const bool section = GetObjectA(bitmap.Handle(), sizeof ds, &ds) == sizeof ds;
