@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "qelExceptSettings.h"
+#include "qelScreenShot.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -157,9 +158,10 @@ TEST(PatchTable, FilledEntriesPointAtTheFrameworkRoutines) {
   EXPECT_EQ(at(peAppShowException), AddressOf(&zf::TApplication::ShowException));
   EXPECT_EQ(at(peStartUp), AddressOf(&zf::TUnitTable::Initialize));
   EXPECT_EQ(at(peFinalizeUnits), AddressOf(&zf::TUnitTable::Finalize));
+  EXPECT_EQ(at(peCaptureRoutine), reinterpret_cast<uintptr_t>(&CaptureScreenPng));
   size_t filled = 0;
   for (uint32_t entry : qelPatchTable) filled += entry != 0;
-  EXPECT_EQ(filled, 4u);
+  EXPECT_EQ(filled, 5u);
 }
 #endif
 
