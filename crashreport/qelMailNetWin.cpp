@@ -7,8 +7,10 @@
 #include <memory>
 #include <vector>
 
+#include "qelExceptProcess.h"
 #include "qelMailNet.h"
 #include "qelStrings.h"
+#include "qelTools.h"
 
 namespace qel {
 
@@ -39,11 +41,6 @@ struct TModuleFree {
   void operator()(HMODULE m) const { FreeLibrary(m); }
 };
 using TModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, TModuleFree>;
-
-struct TKeyClose {
-  void operator()(HKEY k) const { RegCloseKey(k); }
-};
-using TKey = std::unique_ptr<std::remove_pointer_t<HKEY>, TKeyClose>;
 
 bool ResolveHost(const std::string& host, uint32_t& address) {
   if (host.empty()) return false;
@@ -140,30 +137,6 @@ private:
   TSocketHolder Socket_;
 };
 
-std::string RegistryText(HKEY root, const std::string& path, const char* value) {
-  HKEY opened = nullptr;
-  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return {};
-  const TKey key(opened);
-  char buffer[1024];
-  DWORD size = sizeof buffer - 1;
-  DWORD type = 0;
-  if (RegQueryValueExA(key.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ))
-    return {};
-  buffer[size] = 0;
-  return std::string(buffer);
-}
-
-// Windows 95 (also OSR2) and NT up to 4 keep their DNS servers in the registry only.
-bool ServersInRegistry(bool& nineX) {
-  OSVERSIONINFOA vi{};
-  vi.dwOSVersionInfoSize = sizeof vi;
-  if (!GetVersionExA(&vi)) return false;
-  nineX = vi.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
-  if (nineX) return vi.dwMajorVersion == 4 && vi.dwMinorVersion == 0;
-  return vi.dwPlatformId == VER_PLATFORM_WIN32_NT && vi.dwMajorVersion <= 4;
-}
-
 using TGetNetworkParams = DWORD(WINAPI*)(PFIXED_INFO info, PULONG size);
 
 std::vector<std::string> ServersOfIpHelper() {
@@ -218,19 +191,21 @@ std::unique_ptr<TMailSocket> ConnectMailSocket(const std::string& host, uint16_t
 }
 
 std::vector<std::string> FindNameServers() {
-  bool nineX = false;
-  if (!ServersInRegistry(nineX)) return ServersOfIpHelper();
+  // Windows 95 (also OSR2) and NT up to 4 keep their DNS servers in the registry only.
+  const TOS os = OsInfo();
+  if (os.Kind != osWin95 && os.Kind != osWin95OSR2 && os.Kind != osWinNT3 && os.Kind != osWinNT4)
+    return ServersOfIpHelper();
   const std::string path = std::string("System\\CurrentControlSet\\Services\\") +
-                           (nineX ? "VxD\\MSTCP" : "Tcpip\\Parameters");
-  std::string value = RegistryText(HKEY_LOCAL_MACHINE, path, "DhcpNameServer");
-  if (value.empty()) value = RegistryText(HKEY_LOCAL_MACHINE, path, "NameServer");
+                           (os.Is9x ? "VxD\\MSTCP" : "Tcpip\\Parameters");
+  std::string value = ReadRegString(HKEY_LOCAL_MACHINE, path, "DhcpNameServer");
+  if (value.empty()) value = ReadRegString(HKEY_LOCAL_MACHINE, path, "NameServer");
+  while (!value.empty() && value.back() == '\0') value.pop_back();
   return SplitNameServerValue(value);
 }
 
 std::string LocalHostName() {
-  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof name;
-  return GetComputerNameA(name, &size) ? std::string(name, size) : std::string("localhost");
+  const std::string name = LocalComputerName();
+  return name.empty() ? std::string("localhost") : name;
 }
 
 uint64_t SystemFileTime() {

@@ -51,8 +51,9 @@ struct TMapBounds {
 };
 
 // Turns a mangled export name into its readable form and gives the unit it
-// names (empty if none); false when the name is not mangled. Bound to the
-// support library's demangler at start-up; without it names stay as read.
+// names (empty if none); false when the name is not mangled. qelMapFileInit
+// binds the support library's DemangleExportName; unbound, names stay as read
+// (the host tools and the reader's own tests).
 using MapDemangleProc = bool (*)(std::string& name, std::string& unit);
 extern MapDemangleProc MapDemangleHook;
 

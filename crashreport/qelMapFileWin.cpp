@@ -6,6 +6,8 @@
 #include "qelDisAsmListing.h"
 #include "qelMapFile.h"
 #include "qelStrings.h"
+#include "qelTools.h"
+#include "qelToolsOs.h"
 
 namespace qel {
 
@@ -24,18 +26,6 @@ public:
 private:
   HANDLE FHandle;
 };
-
-// The module's PE header, or null when its image has no MZ and PE signatures.
-// The headers lie in the image's first page, which a loaded module always maps.
-const IMAGE_NT_HEADERS* PeHeaderOf(MapAddress module) {
-  if (module == 0) return nullptr;
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 ||
-      dos->e_lfanew > 4096 - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS)))
-    return nullptr;
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(module + static_cast<MapAddress>(dos->e_lfanew));
-  return nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
-}
 
 // Code: the first section when it holds code, else BaseOfCode and SizeOfCode.
 // Data: BaseOfData (the first initialized-data section in a 64-bit image,
@@ -82,19 +72,6 @@ const std::shared_ptr<const TMapFile>& EmptyMap() {
   return empty;
 }
 
-// Base address and file name of the module whose image holds address.
-bool ModuleOfAddressWin(MapAddress address, MapAddress& module, std::string& fileName) {
-  MEMORY_BASIC_INFORMATION info;
-  if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != sizeof info) return false;
-  if (info.State != MEM_COMMIT || info.AllocationBase == nullptr) return false;
-  char name[MAX_PATH + 1];
-  const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(info.AllocationBase), name, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return false;
-  module = reinterpret_cast<MapAddress>(info.AllocationBase);
-  fileName.assign(name, length);
-  return true;
-}
-
 }  // namespace
 
 bool LoadFileText(const std::string& fileName, std::string& text) {
@@ -126,7 +103,7 @@ TMapFile::TMapFile(bool load, bool codeOnly, MapAddress module, const std::strin
   FModule = module;
   // Sources in order: the compressed map in a module resource, TD32 debug
   // information, then a map file beside the module.
-  if (const IMAGE_NT_HEADERS* nt = PeHeaderOf(module)) {
+  if (const IMAGE_NT_HEADERS* nt = PeNtHeaders(reinterpret_cast<HMODULE>(module))) {
     FBounds = BoundsOf(module, *nt);
     FModuleFile = moduleFileName;
     FLoaded = LoadMapResource() || LoadTd32Info(nt) || LoadMapBesideModule();
@@ -284,11 +261,11 @@ void ClearMapFileCache() { MapFileCache().Clear(); }
 std::shared_ptr<const TMapFile> MapFileForAddress(MapAddress address) {
   try {
     if (address == 0) address = reinterpret_cast<MapAddress>(&EmptyMap);  // this module
-    MapAddress module = 0;
+    HMODULE module = nullptr;
     std::string fileName;
-    if (!ModuleOfAddressWin(address, module, fileName)) return EmptyMap();
+    if (!ModuleOfAddress(reinterpret_cast<const void*>(address), module, fileName)) return EmptyMap();
     if (auto cached = MapFileCache().Cached(fileName)) return cached;
-    auto map = std::make_shared<const TMapFile>(true, false, module, fileName);
+    auto map = std::make_shared<const TMapFile>(true, false, reinterpret_cast<MapAddress>(module), fileName);
     if (!map->Loaded()) return map;
     return MapFileCache().Cache(fileName, std::move(map));
   } catch (...) {
@@ -329,6 +306,7 @@ void MapLineHook(std::uint32_t address, std::int32_t& line, std::uint32_t& range
 }
 
 void qelMapFileInit() {
+  MapDemangleHook = DemangleExportName;
   NameProviderHook = MapProcNameHook;
   LineProviderHook = MapLineHook;
 }

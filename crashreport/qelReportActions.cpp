@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "qelExceptProcess.h"
+#include "qelExceptSettings.h"
 #include "qelMailNet.h"
 #include "qelMailText.h"
 #include "qelSmtp.h"
@@ -41,20 +43,6 @@ struct TDcDelete {
   void operator()(HDC dc) const { DeleteDC(dc); }
 };
 using TDc = std::unique_ptr<std::remove_pointer_t<HDC>, TDcDelete>;
-
-// Holding the loader lock, a dialog (which loads libraries) would dead-lock.
-bool HoldsLoaderLock() {
-  const uint8_t* peb = nullptr;
-#if defined(_WIN64)
-  asm("movq %%gs:0x60, %0" : "=r"(peb));
-  constexpr size_t kLoaderLock = 0x110;
-#else
-  asm("movl %%fs:0x30, %0" : "=r"(peb));
-  constexpr size_t kLoaderLock = 0xA0;
-#endif
-  const auto lock = *reinterpret_cast<const RTL_CRITICAL_SECTION* const*>(peb + kLoaderLock);
-  return lock != nullptr && static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(lock->OwningThread)) == GetCurrentThreadId();
-}
 
 std::string ModuleFileName() {
   char name[MAX_PATH] = {};
@@ -121,6 +109,33 @@ void MakeNonTopmost(HWND window) {
 }
 
 }  // namespace
+
+TReportActionSettings ReportActionSettingsFromSettings() {
+  TReportActionSettings s;
+  s.MailFrom = MailFrom;
+  s.MailAddresses = MailAddresses.Str();
+  s.MailSubject = MailSubject.Str();
+  s.AttachBugReportFile = AttachBugReportFile;
+  s.DeleteAttachmentsAfterSending = DeleteAttachmentsAfterSending;
+  s.AdditionalAttachments = AdditionalAttachments;
+  s.SendViaDirectSmtp = SendViaDirectSmtp;
+  s.SendViaSmtpServer = SendViaSmtpServer;
+  s.SendViaMapi = SendViaMapi;
+  s.SendViaMailto = SendViaMailto;
+  s.SmtpServer = SmtpServer.Str();
+  s.SmtpPort = SmtpPort;
+  s.SmtpAccount = SmtpAccount.Str();
+  s.SmtpPassword = SmtpPassword.Str();
+  s.MailSentMessage = MailSentMessage.Str();
+  s.MailFailedMessage = MailFailedMessage.Str();
+  s.MailButtonCaption = MailButtonCaption.Str();
+  s.SaveButtonCaption = SaveButtonCaption.Str();
+  s.PrintButtonCaption = PrintButtonCaption.Str();
+  s.BugReportFile = BugReportFile.Str();
+  s.BugReportFileSizeLimit = BugReportFileSizeLimit;
+  s.PauseRunningThreads = PauseRunningThreads;
+  return s;
+}
 
 std::string RestartMappingName(DWORD processId) { return "qelExceptRestart$" + HexStr(processId); }
 

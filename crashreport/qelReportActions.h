@@ -15,7 +15,8 @@
 
 namespace qel {
 
-// The settings the actions read, with the reporter's defaults.
+// The settings the actions read, with the reporter's defaults; the programs
+// take them from the reporter's settings (ReportActionSettingsFromSettings).
 struct TReportActionSettings {
   std::string MailFrom;
   std::string MailAddresses;
@@ -47,6 +48,8 @@ struct TReportActionSettings {
   std::function<bool()> ReleaseMainThread;
   std::function<void()> HoldMainThread;
 };
+
+TReportActionSettings ReportActionSettingsFromSettings();
 
 enum : uint8_t { SendNotSent = 0, SendSent = 1, SendCancelled = 2 };
 

@@ -9,9 +9,8 @@
 #     with AUTH LOGIN (account "reporter", password "s3cr=t"); every message lands
 #     decoded in $ZIVO_MAIL_SPOOL/<n>/ (see crashreport/mail/tools/smtp_sink.py);
 #   - Wine gets a wineserver of its own started here (its socket folder is private), so its
-#     sockets live here too, on a prefix of the mail tests (build/wineprefix-mail for 64-bit
-#     Wine, build/wineprefix32-mail for i686 programs through scripts/wine32.sh, which then
-#     brings up its own session inside this namespace and the 32-bit lane's).
+#     sockets live here too, on a prefix of the mail tests (build/wineprefix32-mail):
+#     scripts/wine32.sh brings up a session of its own inside this namespace.
 # Everything is stopped when the command ends, also when it fails. Needs root.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -20,12 +19,12 @@ if [ "${ZIVO_MAILNET_INSIDE:-}" != 1 ]; then
   exec unshare --net --mount --propagation private "$0" "$@"
 fi
 
-case "$(basename "${1:-}")" in
-  wine32.sh) export WINEPREFIX="${ZIVO_MAIL_WINEPREFIX:-$ROOT/build/wineprefix32-mail}" ;;
-  *) export WINEPREFIX="${ZIVO_MAIL_WINEPREFIX:-$ROOT/build/wineprefix-mail}" ;;
-esac
+export WINEPREFIX="${ZIVO_MAIL_WINEPREFIX:-$ROOT/build/wineprefix32-mail}"
 source "$ROOT/scripts/harness.sh"
 trap zivo_cleanup EXIT
+# A test killed for its time-out still stops the servers (they would outlive the namespace's creator).
+child=""
+trap '[ -z "$child" ] || kill "$child" 2>/dev/null; exit 143' TERM INT HUP
 
 ip link set lo up
 for a in 53 25 26 27; do ip addr add "127.0.0.$a/8" dev lo 2>/dev/null || true; done
@@ -49,13 +48,14 @@ mkdir -p "$winedir"
 mount -t tmpfs -o mode=0700 tmpfs "$winedir"
 
 dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts --no-dhcp-interface=lo \
-  --listen-address=127.0.0.53 --bind-interfaces --port=53 --user=root --pid-file="$work/dnsmasq.pid" \
+  --listen-address=127.0.0.53 --bind-interfaces --port=53 --user=root --group= --pid-file="$work/dnsmasq.pid" \
   --log-facility="$work/dnsmasq.log" \
   --mx-host=a.mail.test,mx.a.mail.test,10 --mx-host=b.mail.test,mx.b.mail.test,10 \
   --mx-host=c.mail.test,mx.a.mail.test,10 \
   --host-record=mx.a.mail.test,127.0.0.25 --host-record=mx.b.mail.test,127.0.0.26 \
   --host-record=smtp.mail.test,127.0.0.27 --host-record=sub.c.mail.test,127.0.0.25 &
-zivo_on_exit "kill $!"
+dnsmasq_pid=$!
+zivo_on_exit "kill $dnsmasq_pid"
 
 export ZIVO_MAIL_SPOOL="$work/spool"
 mkdir -p "$ZIVO_MAIL_SPOOL"
@@ -67,29 +67,22 @@ for _ in $(seq 1 200); do
   [ -f "$ZIVO_MAIL_SPOOL/ready" ] && [ -f "$work/dnsmasq.pid" ] && break
   sleep 0.05
 done
-if [ ! -f "$ZIVO_MAIL_SPOOL/ready" ]; then
-  echo "with-mailnet: the SMTP servers did not start" >&2
-  cat "$work/smtp.log" >&2
+if [ ! -f "$ZIVO_MAIL_SPOOL/ready" ] || ! kill -0 "$dnsmasq_pid" 2>/dev/null; then
+  echo "with-mailnet: the DNS or SMTP servers did not start" >&2
+  cat "$work/dnsmasq.log" "$work/smtp.log" >&2
   exit 1
 fi
 rm -f "$ZIVO_MAIL_SPOOL/ready"
 
-case "$(basename "${1:-}")" in
-  wine32.sh)
-    # The emulator starts (and stops) a session of its own here: the test run's one is out of reach.
-    unset ZIVO_SESSION
-    ;;
-  *wine*)
-    # A Windows program: the prefix (made once) and a wineserver of this namespace.
-    zivo_wine_prefix
-    wineserver -p >/dev/null 2>&1 || true
-    zivo_on_exit "wineserver -k; wineserver -w"
-    if [ -z "${DISPLAY:-}" ]; then zivo_xvfb; fi
-    ;;
-esac
+if [ "$(basename "${1:-}")" = wine32.sh ]; then
+  # The emulator starts (and stops) a session of its own here: the test run's one is out of reach.
+  unset ZIVO_SESSION
+fi
 
 set +e
-"$@"
+"$@" &
+child=$!
+wait "$child"
 rc=$?
 if [ $rc -ne 0 ]; then
   echo "with-mailnet: dnsmasq log:" >&2

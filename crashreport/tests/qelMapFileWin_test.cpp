@@ -17,6 +17,7 @@
 #include "Td32Builder.h"
 #include "qelMapFile.h"
 #include "qelStrings.h"
+#include "qelToolsOs.h"
 
 using namespace qel;
 
@@ -148,10 +149,11 @@ TEST(MapFileWin, RoutineResolvesAsAddr2lineSays) {
 
 TEST(MapFileWin, ListingHooks) {
   const MapAddress probe = ProbeAddress();
-  if (!Fits32(probe)) GTEST_SKIP() << "the listing's addresses are 32-bit; the program lies above 4 GB";
+  ASSERT_TRUE(Fits32(probe)) << "the listing's addresses are 32-bit; the program lies above 4 GB";
   qelMapFileInit();
   EXPECT_EQ(NameProviderHook, &MapProcNameHook);
   EXPECT_EQ(LineProviderHook, &MapLineHook);
+  EXPECT_EQ(MapDemangleHook, &DemangleExportName);
   const auto va = static_cast<std::uint32_t>(probe);
   std::string name = "stale";
   MapProcNameHook(va, name);
@@ -177,6 +179,7 @@ TEST(MapFileWin, ListingHooks) {
   EXPECT_EQ(MapFileCache().Count(), 0u);
   NameProviderHook = nullptr;
   LineProviderHook = nullptr;
+  MapDemangleHook = nullptr;
 }
 
 TEST(MapFileWin, MapBesideAModuleFile) {

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "DnsMessage.h"
+#include "MailNamespace.h"
 #include "qelMailNet.h"
 
 using namespace qel;
@@ -200,16 +201,10 @@ TEST_F(MailNet, ThroughTheServerWithAuthLogin) {
   const fs::path shot = TempFile("screenShot.png", binary);
   const fs::path extra = TempFile("extra.log", std::string("two\r\nlines\r\n"));
   TSystemMailNetwork net;
-  TSmtpMail mail;
-  mail.Sender = "qelExcept <reporter@app.test>";
-  mail.Recipients = "dev@example.test;Bee <bee@example.test>";
-  mail.Subject = "Lunsel.exe: Acesso inv\xE1lido";
-  mail.Body = "date/time          : 2026-12-09\r\n.\r\n..two dots\r\nexception message  : boom\r\n";
+  TSmtpMail mail = mailns::ServerMail("qelExcept <reporter@app.test>", "dev@example.test;Bee <bee@example.test>",
+                                      "Lunsel.exe: Acesso inv\xE1lido",
+                                      "date/time          : 2026-12-09\r\n.\r\n..two dots\r\nexception message  : boom\r\n");
   mail.Attachments = shot.string() + "|" + extra.string();
-  mail.Server = "smtp.mail.test";
-  mail.Port = 587;
-  mail.Account = "reporter";
-  mail.Password = "s3cr=t";
   const size_t before = SpoolCount();
   ASSERT_TRUE(SendSmtpMail(net, mail));
   ASSERT_EQ(SpoolCount(), before + 1);
