@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "qelDisAsmListing.h"
+#include "qelExceptNormalize.h"
 #include "qelExceptSettings.h"
+#include "qelMapFile.h"
 #include "qelExceptSysInfo.h"
 #include "qelExceptThreads.h"
 #include "qelStrings.h"
@@ -269,6 +271,22 @@ void NormalizeException(TExceptionObject& object, std::uintptr_t& address, std::
     }
   } catch (...) {
     // what is known stands
+  }
+  if (!address) return;
+  try {
+    // A recorded address may stop 4 bytes short of its instruction.
+    std::string moduleFile, unit, routine;
+    MapAddress routineStart = 0;
+    std::int32_t line = 0;
+    if (!AddressMapInfo(static_cast<MapAddress>(address), moduleFile, unit, routine, routineStart, line)) return;
+    TOwnProcessReader memory;
+    TOwnProcessSymbolizer symbols;
+    const AnalyserEnvironment env{memory, symbols};
+    FunctionInfo info;
+    AnalyseFunction(env, static_cast<Address>(routineStart), info);
+    if (info.valid) address = AdjustedExceptionAddress(memory, info, static_cast<Address>(address));
+  } catch (...) {
+    // the address stands
   }
 }
 
