@@ -11,6 +11,7 @@
 #include "qelExceptNormalize.h"
 #include "qelExceptSettings.h"
 #include "qelMapFile.h"
+#include "qelProgressBar.h"
 #include "qelExceptSysInfo.h"
 #include "qelExceptThreads.h"
 #include "qelStrings.h"
@@ -249,8 +250,16 @@ public:
     return listing;
   }
   std::uintptr_t HandledExceptionAddress() override { return 0; }
+  void BeginProgress(const std::vector<std::uint64_t>& weights) override {
+    FProgress = NewTraceProgress();
+    for (std::uint64_t w : weights) AddProgressPhase(FProgress.get(), w);
+  }
+  void EndPhase() override { EndProgressPhase(FProgress.get()); }
+  void EndProgress() override { FreeTraceProgress(FProgress); }
+  TTraceProgress* Progress() override { return FProgress.get(); }
 
 private:
+  std::unique_ptr<TTraceProgress> FProgress;
   bool FFrozen;
   const TExceptionObject* FObject;
 };

@@ -218,6 +218,7 @@ std::string GetThreadStack(TReportSource& source, std::uint32_t threadId, const 
     request.creationAddress = title.creationAddress;
     request.outShownAddress = outShownAddress;
     request.outFunctionStart = outFunctionStart;
+    request.progress = source.Progress();
     if (raisingThread) {
       request.address = e.address;
       request.hardwareException = IsClassNamed(e.object, "EExternal");

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "qelProgress.h"
+
 namespace qel {
 
 // What the reporter knows of an exception object: its class chain (most
@@ -93,6 +95,7 @@ struct TStackRequest {
   const void* throwTimeStack = nullptr;
   std::uintptr_t* outShownAddress = nullptr;
   std::uintptr_t* outFunctionStart = nullptr;
+  TTraceProgress* progress = nullptr;
 };
 
 // The facts a report is made of. Every member may throw; the composer guards.
@@ -119,6 +122,7 @@ public:
   virtual void BeginProgress(const std::vector<std::uint64_t>& /*weights*/) {}
   virtual void EndPhase() {}
   virtual void EndProgress() {}
+  virtual TTraceProgress* Progress() { return nullptr; }
 };
 
 struct TReportOptions {

@@ -24,6 +24,7 @@ std::string TraceForReport(const TStackRequest& r, bool hideItemsWithoutLineNumb
   p.listAllStackCandidates = listAllStackCandidates;
   p.throwMachinery = r.throwMachinery;
   p.throwTimeStack = r.throwTimeStack;
+  p.progress = r.progress;
   return TraceStack(p);
 }
 

@@ -161,6 +161,8 @@ public:
   void BeginProgress(const std::vector<std::uint64_t>& w) override { weights = w; }
   void EndPhase() override { ++phases; }
   void EndProgress() override { ++progressEnds; }
+  TTraceProgress tracker;
+  TTraceProgress* Progress() override { return &tracker; }
 };
 
 const TExceptionObject kReadError{{"EReadError", "Exception"}, "bad"};
@@ -265,6 +267,7 @@ TEST(BugReport, ProgressPhasesEndOnEveryPath) {
   EXPECT_EQ(source.weights, (std::vector<std::uint64_t>{0x2000 * 100, 0x1000 * 100, 0x3000 * 100, 0x9000 * 100}));
   EXPECT_EQ(source.phases, 4);
   EXPECT_EQ(source.progressEnds, 1);
+  EXPECT_EQ(source.lastRaising.progress, &source.tracker);
 }
 
 }  // namespace
