@@ -458,4 +458,22 @@ intptr_t ShellExecute(HWND owner, const char* verb, const std::string& file, con
   return reinterpret_cast<intptr_t>(ShellExecuteA(owner, verb, file.c_str(), params, directory, show));
 }
 
+TScreen Screen;
+
+HCURSOR TScreen::Cursors(int index) const {
+  for (const auto& [n, c] : FCursors)
+    if (n == index) return c;
+  return nullptr;
+}
+
+void TScreen::SetCursors(int index, HCURSOR cursor) {
+  for (auto& [n, c] : FCursors) {
+    if (n == index) {
+      c = cursor;
+      return;
+    }
+  }
+  FCursors.emplace_back(index, cursor);
+}
+
 }  // namespace zf

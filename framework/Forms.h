@@ -137,4 +137,17 @@ extern TApplication& Application;
 intptr_t ShellExecute(HWND owner, const char* verb, const std::string& file, const char* params,
                       const char* directory, int show);
 
+// The screen's cursor table: cursors by number, as the program loads its own
+// into it at start-up. The table does not own them (resource cursors are shared).
+class TScreen {
+public:
+  // The cursor stored under that number, or nullptr.
+  HCURSOR Cursors(int index) const;
+  void SetCursors(int index, HCURSOR cursor);
+
+private:
+  std::vector<std::pair<int, HCURSOR>> FCursors;
+};
+extern TScreen Screen;
+
 }  // namespace zf

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace pictures {
@@ -179,6 +180,69 @@ void PutRasterPixel(uint8_t index, TGifRasterCursor& c) { PutPixel(index, c); }
 
 // --- decoder ----------------------------------------------------------------
 
+namespace {
+
+// Indices decoded in stream order, one byte each, before they are packed into
+// the pixel array. A string is copied from where it was written before: an
+// entry is the place and length of its first occurrence (the previous string
+// followed by the first index of the next one lies there already).
+struct TLinearOutput {
+  // Only bytes already written are ever read: no need to clear it first.
+  std::unique_ptr<uint8_t[]> Buf;
+  size_t Pos = 0;  // next byte to write
+  size_t End = 0;  // first byte beyond the raster
+
+  // Slack beyond the raster takes the end of the last string and short copies' excess.
+  explicit TLinearOutput(size_t pixels)
+      : Buf(std::make_unique_for_overwrite<uint8_t[]>(pixels + 2 * kStackSize)), End(pixels) {}
+  // Copies `len` bytes from `from` (earlier, not overlapping) to the end.
+  void Copy(size_t from, size_t len) {
+    uint8_t* d = Buf.get() + Pos;
+    const uint8_t* src = Buf.get() + from;
+    if (len <= 16 && from + 16 <= Pos)
+      std::memcpy(d, src, 16);
+    else
+      std::memmove(d, src, len);
+    Pos += len;
+  }
+};
+
+// Packs the first `count` decoded indices (stream order) into the bottom-up array.
+void PackRows(const TLinearOutput& out, size_t count, TGifRasterCursor& c) {
+  const uint8_t* src = out.Buf.get();
+  while (count > 0 && c.Row < c.Height) {
+    uint8_t* line = c.Base.data() + c.CurrentRow;
+    const size_t n = std::min<size_t>(count, static_cast<size_t>(c.Width));
+    switch (c.PixelBits) {
+      case 8:
+        std::memcpy(line, src, n);
+        break;
+      case 4:
+        for (size_t x = 0; x < n; ++x)
+          line[x >> 1] = static_cast<uint8_t>((x & 1) ? (line[x >> 1] | (src[x] & 0x0F)) : (src[x] << 4));
+        break;
+      default:
+        for (size_t x = 0; x < n; ++x) {
+          const int bit = 7 - static_cast<int>(x & 7);
+          const uint8_t v = static_cast<uint8_t>((src[x] & 1) << bit);
+          line[x >> 3] = (x & 7) == 0 ? v : static_cast<uint8_t>(line[x >> 3] | v);
+        }
+        break;
+    }
+    src += n;
+    count -= n;
+    if (n < static_cast<size_t>(c.Width)) {
+      c.Column = static_cast<int32_t>(n);
+      break;
+    }
+    c.Column = 0;
+    c.Row = c.Interlaced ? NextInterlacedRow(c.Row, c.Height, c.Pass) : c.Row + 1;
+    if (c.Row < c.Height) c.CurrentRow = static_cast<size_t>((c.Height - c.Row - 1) * c.Stride);
+  }
+}
+
+}  // namespace
+
 void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool interlaced,
                      const TGifProgressHandler& progress, bool& corrupted, std::span<uint8_t> pixels,
                      int32_t frameBits, bool tolerate) {
@@ -209,26 +273,119 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
     uint16_t previous = 0;
     uint8_t firstIndex = 0;
     bool tableFull = false;
+    const bool reporting = progress && streamSize > 0;
+    auto reportRunning = [&] {
+      if (reporting)
+        Report(progress, TGifProgressStage::psRunning,
+               static_cast<uint8_t>(reader.Position * 100 / streamSize), std::string());
+    };
+    auto grow = [&] {
+      if (++nextFree >= limit) {
+        if (reader.CodeWidth >= GifMaxCodeWidth) {
+          tableFull = true;
+        } else {
+          reader.SetCodeWidth(reader.CodeWidth + 1);
+          limit <<= 1;
+        }
+      }
+    };
+
+    // Several clear codes in a row are one reset; the code after them.
+    auto ClearTable = [&] {
+      uint16_t next;
+      do {
+        reader.SetCodeWidth(initialWidth);
+        limit = 1u << initialWidth;
+        nextFree = firstFree;
+        tableFull = false;
+        next = NextCode(source, reader);
+      } while (next == clearCode);
+      return next;
+    };
 
     uint16_t code = NextCode(source, reader);
     // Data that does not open with a clear code starts as if it did: the first
     // literal defines no table entry.
     bool startOfTable = true;
+
+    // The common shape first: every literal a valid index and every string
+    // code already defined (or the one being defined). Anything else goes on
+    // below, one code at a time as the stack decoder does it.
+    const size_t total = static_cast<size_t>(cursor.Row < cursor.Height ? cursor.Width : 0) *
+                         static_cast<size_t>(cursor.Height);
+    if (total > 0) {
+      TLinearOutput out(total);
+      // Where each entry's string lies in `out`, its length and its prefix code;
+      // its suffix is the string's last index.
+      struct TEntry {
+        uint32_t At;
+        uint16_t Length;
+        uint16_t Prefix;
+      };
+      std::vector<TEntry> entries(kTableSize);
+      uint32_t highWater = firstFree;  // entries below were assigned at some time
+      size_t prevAt = 0, prevLen = 0;
+      bool fast = true;
+      while (fast && code != endCode && code != GifCodesExhausted && out.Pos < out.End) {
+        const size_t start = out.Pos;
+        if (code == clearCode || startOfTable) {
+          if (code == clearCode) {
+            code = ClearTable();
+            if (code == endCode || code == GifCodesExhausted) break;
+          } else if (code >= clearCode) {
+            break;  // a string before any was defined
+          }
+          // The first code of a table: one pixel, no entry.
+          previous = code;
+          firstIndex = static_cast<uint8_t>(code & pixelMask);
+          out.Buf[out.Pos++] = firstIndex;
+          prevAt = start;
+          prevLen = 1;
+          // A code that is no index writes one pixel here but stands for another string later.
+          if (code > pixelMask || code >= clearCode) fast = false;
+        } else {
+          if (code < clearCode) {
+            if (code > pixelMask) break;
+            out.Buf[out.Pos++] = static_cast<uint8_t>(code);
+          } else if (code < nextFree) {
+            out.Copy(entries[code].At, entries[code].Length);
+          } else if (code == nextFree) {
+            out.Copy(prevAt, prevLen);
+            out.Buf[out.Pos++] = out.Buf[prevAt];
+          } else {
+            break;
+          }
+          firstIndex = out.Buf[start];
+          if (!tableFull) {
+            entries[nextFree] = {static_cast<uint32_t>(prevAt), static_cast<uint16_t>(prevLen + 1), previous};
+            grow();
+            highWater = std::max(highWater, std::min<uint32_t>(nextFree, kTableSize));
+          }
+          previous = code;
+          prevAt = start;
+          prevLen = out.Pos - start;
+        }
+        startOfTable = false;
+        code = NextCode(source, reader);
+        reportRunning();
+      }
+      PackRows(out, std::min(out.Pos, out.End), cursor);
+      // Whatever follows works on the prefix and suffix tables, which keep what
+      // earlier tables (before a clear code) left above the current one too.
+      for (uint32_t k = firstFree; k < highWater; ++k) {
+        prefix[k] = entries[k].Prefix;
+        suffix[k] = out.Buf[entries[k].At + entries[k].Length - 1u];
+      }
+    }
+
     while (code != endCode && code != GifCodesExhausted && cursor.Row < cursor.Height) {
       if (startOfTable && code < clearCode) {
         previous = code;
         firstIndex = static_cast<uint8_t>(code & pixelMask);
         PutPixel(firstIndex, cursor);
       } else if (code == clearCode) {
-        // Several clear codes in a row are one reset; an end code right after
-        // one ends the raster like anywhere else.
-        do {
-          reader.SetCodeWidth(initialWidth);
-          limit = 1u << initialWidth;
-          nextFree = firstFree;
-          tableFull = false;
-          code = NextCode(source, reader);
-        } while (code == clearCode);
+        // An end code right after a clear code ends the raster like anywhere else.
+        code = ClearTable();
         if (code == endCode || code == GifCodesExhausted) break;
         previous = code;
         firstIndex = static_cast<uint8_t>(code & pixelMask);
@@ -240,8 +397,13 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
           stack[sp++] = firstIndex;
           code = previous;
         }
+        // Table codes start above the end code whatever the frame's bits: a
+        // code size below them (a 256-entry table whose image uses only a few
+        // entries) still has its strings at clear + 2 and above. Codes between
+        // the frame's last index and the clear code expand through the
+        // never-assigned entries below the clear code.
         // Only a table corrupted into a cycle makes a string longer than the stack.
-        while (code > pixelMask && sp < kStackSize) {
+        while ((code >= firstFree || code > pixelMask) && sp < kStackSize) {
           stack[sp++] = suffix[code];
           code = prefix[code];
         }
@@ -256,24 +418,20 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
         if (!tableFull) {
           prefix[nextFree] = previous;
           suffix[nextFree] = firstIndex;
-          if (++nextFree >= limit) {
-            if (reader.CodeWidth >= GifMaxCodeWidth) {
-              tableFull = true;
-            } else {
-              reader.SetCodeWidth(reader.CodeWidth + 1);
-              limit <<= 1;
-            }
-          }
+          grow();
         }
         previous = incoming;
       }
       startOfTable = false;
       code = NextCode(source, reader);
-      if (progress && streamSize > 0)
-        Report(progress, TGifProgressStage::psRunning,
-               static_cast<uint8_t>(reader.Position * 100 / streamSize), std::string());
+      reportRunning();
     }
-    if (code == GifCodesExhausted && cursor.Row < cursor.Height) Raise(SGIFReadError);
+    // Data that runs out before the last row: tolerated, the rows not reached
+    // keep index 0 and the frame is marked corrupted.
+    if (code == GifCodesExhausted && cursor.Row < cursor.Height) {
+      if (!tolerate) Raise(SGIFReadError);
+      corrupted = true;
+    }
   });
 }
 
@@ -323,87 +481,133 @@ constexpr uint32_t MakeSlot(uint32_t prefixCode, uint32_t suffix, uint32_t code)
 constexpr uint32_t SlotKey(uint32_t slot) { return slot >> 12; }
 constexpr uint16_t SlotCode(uint32_t slot) { return static_cast<uint16_t>(slot & 0xFFF); }
 
+// The string table of 8-bit arrays: open addressing over 17,777 slots, probed
+// from a hash of the string's indices and length.
+class THashTable {
+public:
+  THashTable() : FSlots(kHashSlots) {}
+  void Start(uint8_t index) { FHash = StartStringHash(index); }
+  // The code of prefix + index, or 0 (then Add stores it where the probe ended).
+  uint16_t Find(uint16_t prefix, uint8_t index, uint16_t length) {
+    FHash = ((index + length + 4u) * FHash) % kHashSlots;
+    const uint32_t key = SlotKey(MakeSlot(prefix, index, 0));
+    FSlot = FHash;
+    while (FSlots[FSlot] != 0 && SlotKey(FSlots[FSlot]) != key) FSlot = FSlot + 1 == kHashSlots ? 0 : FSlot + 1;
+    return FSlots[FSlot] != 0 ? SlotCode(FSlots[FSlot]) : 0;
+  }
+  void Add(uint16_t prefix, uint8_t index, uint16_t code) { FSlots[FSlot] = MakeSlot(prefix, index, code); }
+  void Clear() { std::fill(FSlots.begin(), FSlots.end(), 0u); }
+
+private:
+  std::vector<uint32_t> FSlots;
+  uint32_t FHash = 0, FSlot = 0;
+};
+
+// The string table of 1- and 4-bit arrays: a code's extensions by index in a
+// direct array (4096 x 16 entries at most). Both tables hold the same strings,
+// so the codes written are the same.
+template <int Bits>
+class TDirectTable {
+public:
+  TDirectTable() : FNext(static_cast<size_t>(kTableSize) << Bits) {}
+  void Start(uint8_t) {}
+  uint16_t Find(uint16_t prefix, uint8_t index, uint16_t) {
+    FSlot = (static_cast<size_t>(prefix) << Bits) | index;
+    return FNext[FSlot];
+  }
+  void Add(uint16_t, uint8_t, uint16_t code) { FNext[FSlot] = code; }
+  void Clear() { std::fill(FNext.begin(), FNext.end(), uint16_t{0}); }
+
+private:
+  std::vector<uint16_t> FNext;
+  size_t FSlot = 0;
+};
+
+template <int Bits>
+inline uint8_t IndexAt(const uint8_t* row, int32_t col) {
+  if constexpr (Bits == 8) return row[col];
+  if constexpr (Bits == 4) return (col & 1) ? (row[col >> 1] & 0x0F) : (row[col >> 1] >> 4);
+  return (row[col >> 3] >> (7 - (col & 7))) & 1;
+}
+
+template <int Bits, class Table>
+void EncodeRows(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced, const TGifProgressHandler& progress,
+                std::span<const uint8_t> pixels, int64_t stride) {
+  Table table;
+  const int32_t initialWidth = Bits == 1 ? 3 : Bits + 1;
+  const uint8_t sizeByte = static_cast<uint8_t>(initialWidth - 1);
+  dest.WriteBuffer(&sizeByte, 1);
+
+  const uint16_t clearCode = static_cast<uint16_t>(1u << (initialWidth - 1));
+  const uint16_t endCode = clearCode + 1;
+  uint16_t lastAssigned = endCode;
+  uint32_t limit = 1u << initialWidth;
+  uint16_t stringLength = 0;
+  TGifCodeWriter writer;
+  writer.CodeWidth = initialWidth;
+  PutGifCode(dest, clearCode, writer);
+  Report(progress, TGifProgressStage::psStarting, 0, std::string());
+
+  uint16_t prefix = 0;
+  int32_t row = 0, pass = 0;
+  while (row < info.Height) {
+    const uint8_t* p = pixels.data() + (info.Height - 1 - row) * stride;
+    for (int32_t col = 0; col < info.Width; ++col) {
+      const uint8_t index = IndexAt<Bits>(p, col);
+      if (++stringLength == 1) {
+        prefix = index;
+        table.Start(index);
+        continue;
+      }
+      if (const uint16_t found = table.Find(prefix, index, stringLength)) {
+        prefix = found;
+        continue;
+      }
+      PutGifCode(dest, prefix, writer);
+      ++lastAssigned;
+      table.Add(prefix, index, lastAssigned);
+      prefix = index;
+      table.Start(index);
+      stringLength = 1;
+      if (lastAssigned >= limit) {
+        limit <<= 1;
+        ++writer.CodeWidth;
+      } else if (lastAssigned >= kLastEncoderCode) {
+        // The pending one-index string goes out before the clear code, so
+        // nothing is left over for the end.
+        PutGifCode(dest, prefix, writer);
+        PutGifCode(dest, clearCode, writer);
+        stringLength = 0;
+        lastAssigned = endCode;
+        writer.CodeWidth = initialWidth;
+        limit = 1u << initialWidth;
+        table.Clear();
+      }
+    }
+    row = interlaced ? NextInterlacedRow(row, info.Height, pass) : row + 1;
+    if (progress)
+      Report(progress, TGifProgressStage::psRunning,
+             static_cast<uint8_t>(std::min<int64_t>(100, int64_t{row} * 100 / info.Height)), std::string());
+  }
+  // An empty raster still carries one code; after a reset at the very last
+  // pixel there is no pending string to write.
+  const bool anyPixel = info.Width > 0 && info.Height > 0;
+  if (stringLength > 0 || !anyPixel) PutGifCode(dest, prefix, writer);
+  PutGifCode(dest, endCode, writer);
+  FlushGifCodes(dest, writer);
+}
+
 }  // namespace
 
 void EncodeGifRaster(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced,
                      const TGifProgressHandler& progress, std::span<const uint8_t> pixels) {
   const int64_t stride = CheckRaster(info, pixels.size(), SGIFEncodeError);
-  std::vector<uint32_t> slots(kHashSlots);
-
   WithProgress(progress, [&] {
-    const int32_t initialWidth = info.PixelBits == 1 ? 3 : info.PixelBits + 1;
-    const uint8_t sizeByte = static_cast<uint8_t>(initialWidth - 1);
-    dest.WriteBuffer(&sizeByte, 1);
-
-    const uint16_t clearCode = static_cast<uint16_t>(1u << (initialWidth - 1));
-    const uint16_t endCode = clearCode + 1;
-    uint16_t lastAssigned = endCode;
-    uint32_t limit = 1u << initialWidth;
-    uint16_t stringLength = 0;
-    TGifCodeWriter writer;
-    writer.CodeWidth = initialWidth;
-    PutGifCode(dest, clearCode, writer);
-    Report(progress, TGifProgressStage::psStarting, 0, std::string());
-
-    uint16_t prefix = 0;
-    uint32_t hash = 0;
-    int32_t row = 0, pass = 0;
-    while (row < info.Height) {
-      const uint8_t* p = pixels.data() + (info.Height - 1 - row) * stride;
-      for (int32_t col = 0; col < info.Width; ++col) {
-        uint8_t index;
-        if (info.PixelBits == 8) {
-          index = p[col];
-        } else if (info.PixelBits == 4) {
-          index = (col & 1) ? (p[col >> 1] & 0x0F) : (p[col >> 1] >> 4);
-        } else {
-          index = (p[col >> 3] >> (7 - (col & 7))) & 1;
-        }
-        if (++stringLength == 1) {
-          prefix = index;
-          hash = StartStringHash(index);
-          continue;
-        }
-        hash = ((index + stringLength + 4u) * hash) % kHashSlots;
-        const uint32_t key = SlotKey(MakeSlot(prefix, index, 0));
-        uint32_t slot = hash;
-        while (slots[slot] != 0 && SlotKey(slots[slot]) != key) slot = slot + 1 == kHashSlots ? 0 : slot + 1;
-        if (slots[slot] != 0) {
-          prefix = SlotCode(slots[slot]);
-          continue;
-        }
-        PutGifCode(dest, prefix, writer);
-        ++lastAssigned;
-        slots[slot] = MakeSlot(prefix, index, lastAssigned);
-        prefix = index;
-        hash = StartStringHash(index);
-        stringLength = 1;
-        if (lastAssigned >= limit) {
-          limit <<= 1;
-          ++writer.CodeWidth;
-        } else if (lastAssigned >= kLastEncoderCode) {
-          // The pending one-index string goes out before the clear code, so
-          // nothing is left over for the end.
-          PutGifCode(dest, prefix, writer);
-          PutGifCode(dest, clearCode, writer);
-          stringLength = 0;
-          lastAssigned = endCode;
-          writer.CodeWidth = initialWidth;
-          limit = 1u << initialWidth;
-          std::fill(slots.begin(), slots.end(), 0u);
-        }
-      }
-      row = interlaced ? NextInterlacedRow(row, info.Height, pass) : row + 1;
-      if (progress)
-        Report(progress, TGifProgressStage::psRunning,
-               static_cast<uint8_t>(std::min<int64_t>(100, int64_t{row} * 100 / info.Height)), std::string());
+    switch (info.PixelBits) {
+      case 8: EncodeRows<8, THashTable>(dest, info, interlaced, progress, pixels, stride); break;
+      case 4: EncodeRows<4, TDirectTable<4>>(dest, info, interlaced, progress, pixels, stride); break;
+      default: EncodeRows<1, TDirectTable<1>>(dest, info, interlaced, progress, pixels, stride); break;
     }
-    // An empty raster still carries one code; after a reset at the very last
-    // pixel there is no pending string to write.
-    const bool anyPixel = info.Width > 0 && info.Height > 0;
-    if (stringLength > 0 || !anyPixel) PutGifCode(dest, prefix, writer);
-    PutGifCode(dest, endCode, writer);
-    FlushGifCodes(dest, writer);
   });
 }
 

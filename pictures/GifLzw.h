@@ -44,8 +44,8 @@ int64_t GifRasterStride(int32_t width, int32_t pixelBits);
 // Fills `pixels` (height x stride bytes, zero-filled by the caller) from the code
 // stream at the source's position. `frameBits` (1..pixel bits) masks the decoded
 // indices. `corrupted` tells whether the data had to be repaired or decoding
-// stopped early. Raises EInvalidGraphicOperation: SGIFCodeSize or SGIFDecodeError
-// when `tolerate` is false, SGIFReadError when the data ends while rows remain;
+// stopped early. Raises EInvalidGraphicOperation when `tolerate` is false:
+// SGIFCodeSize, SGIFDecodeError, or SGIFReadError when the data ends while rows remain;
 // a missing code-size byte is the stream's own EReadError.
 void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool interlaced,
                      const TGifProgressHandler& progress, bool& corrupted, std::span<uint8_t> pixels,

@@ -3,7 +3,11 @@
 // It takes nothing from its command line and keeps no settings.
 #include <windows.h>
 
+#include "ClipIcon.h"
 #include "Forms.h"
+#include "GifImg.h"
+#include "PicConst.h"
+#include "PicUtils.h"
 #include "SerialDrv.h"
 #include "Simulador_Zivo.h"
 #include "Simulador_Zivo_Unit.h"
@@ -13,6 +17,10 @@ namespace {
 
 // Initialized in this order, finalized in reverse.
 const zf::TUnitEntry kUnits[] = {
+    {"PicUtils", pictures::PicUtilsInit, pictures::PicUtilsFini},
+    {"PicConst", pictures::RegisterCursors, pictures::UnregisterCursors},
+    {"ClipIcon", pictures::RegisterIconFormat, pictures::UnregisterIconFormat},
+    {"GifImg", pictures::RegisterGifImage, pictures::UnregisterGifImage},
     {"Simulador_Zivo_Unit", simulator::Simulador_Zivo_Unit_Init, simulator::Simulador_Zivo_Unit_Fini},
     {"Simulador_Zivo", Simulador_Zivo_Init, Simulador_Zivo_Fini},
     {"Tarvik", nullptr, nullptr},

@@ -2,6 +2,7 @@
 // codec's own encoder never writes, malformed data and progress reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "GifLzw.h"
@@ -48,11 +49,7 @@ std::string GraphicError(F&& f) {
   return "";
 }
 
-std::string Bytes(std::initializer_list<int> v) {
-  std::string s;
-  for (int b : v) s.push_back(static_cast<char>(b));
-  return s;
-}
+using giftest::Bytes;
 
 }  // namespace
 
@@ -226,17 +223,37 @@ TEST(GifDecoder, StreamShapesAroundClearAndEndCodes) {
   // Codes between the frame's last index and the clear code give two zeros.
   const Decoded low = Decode(giftest::PackCodes(4, {{16, 5}, {1, 5}, {9, 5}, {17, 5}}), 4, 1, 2, false);
   EXPECT_EQ(low.pic.px, (std::vector<uint8_t>{1, 0, 0, 0}));
+  // A code size below the frame's bits (a large table, an image of few of its
+  // entries): codes above the end code are strings, not indices.
+  const Indices few = giftest::MakePicture("smooth", 30, 20, 8, 6);
+  const Decoded wide = Decode(giftest::PackCodes(3, giftest::ReferenceEncode(few.px, 3, false)), 30, 20, 8, false);
+  EXPECT_EQ(wide.pic.px, few.px);
+  EXPECT_FALSE(wide.corrupted);
 }
 
-TEST(GifDecoder, DataEndingEarlyRaisesStreamReadError) {
+TEST(GifDecoder, DataEndingEarly) {
   const Indices pic = giftest::MakePicture("noise", 50, 40, 256, 9);
   const std::string full = Encode(pic, 8, false);
-  // Cut after some complete sub-blocks, inside a sub-block, and with the terminator only.
+  const Decoded whole = Decode(full, 50, 40, 8, false);
+  // Cut after some complete sub-blocks, inside a sub-block, and with the terminator only:
+  // strict decoding raises, tolerant decoding keeps what was there and marks the frame.
   for (size_t keep : {size_t{1}, size_t{2}, size_t{200}, size_t{257}, size_t{600}, full.size() - 40}) {
-    std::string cut = full.substr(0, keep);
-    EXPECT_EQ(GraphicError([&] { Decode(cut, 50, 40, 8, false); }), SGIFReadError) << keep;
-    cut.push_back('\0');
-    EXPECT_EQ(GraphicError([&] { Decode(cut, 50, 40, 8, false); }), SGIFReadError) << keep;
+    for (bool terminated : {false, true}) {
+      std::string cut = full.substr(0, keep);
+      if (terminated) cut.push_back('\0');
+      EXPECT_EQ(GraphicError([&] { Decode(cut, 50, 40, 8, false, false); }), SGIFReadError) << keep;
+      const Decoded d = Decode(cut, 50, 40, 8, false, true);
+      EXPECT_TRUE(d.corrupted) << keep;
+      // The pixels decoded before the end are the picture's; the rest keep index 0.
+      const size_t reached = std::mismatch(d.pic.px.begin(), d.pic.px.end(), whole.pic.px.begin()).first -
+                             d.pic.px.begin();
+      EXPECT_TRUE(std::all_of(d.pic.px.begin() + static_cast<std::ptrdiff_t>(reached) + 1, d.pic.px.end(),
+                              [](uint8_t v) { return v == 0; }) || reached + 1 >= d.pic.px.size())
+          << keep;
+      if (keep >= 600) {
+        EXPECT_GT(reached, keep / 2) << keep;
+      }
+    }
   }
   // No code-size byte at all: the stream's own read error.
   EXPECT_THROW(Decode("", 1, 1, 8, false), zf::EReadError);
@@ -341,7 +358,7 @@ TEST(GifProgress, DecodeReportsStartRunningAndEnd) {
   EXPECT_GE(last, 95);
 
   Recorder f;
-  EXPECT_EQ(GraphicError([&] { Decode(raster.substr(0, 300), 60, 50, 8, false, true, f.Handler()); }),
+  EXPECT_EQ(GraphicError([&] { Decode(raster.substr(0, 300), 60, 50, 8, false, false, f.Handler()); }),
             SGIFReadError);
   EXPECT_EQ(f.seen.back().stage, TGifProgressStage::psEnding);
   EXPECT_EQ(f.seen.back().percent, 0);

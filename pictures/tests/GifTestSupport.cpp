@@ -8,6 +8,12 @@
 
 namespace giftest {
 
+std::string Bytes(std::initializer_list<int> v) {
+  std::string s;
+  for (int b : v) s.push_back(static_cast<char>(b));
+  return s;
+}
+
 namespace {
 uint32_t Next(uint32_t& s) {
   s ^= s << 13;

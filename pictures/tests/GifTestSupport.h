@@ -3,11 +3,15 @@
 // encoder never writes), pixel-array packing, and a minimal GIF container.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace giftest {
+
+// Bytes written as numbers.
+std::string Bytes(std::initializer_list<int> v);
 
 // Indices of a picture, top row first, one byte each.
 struct Indices {

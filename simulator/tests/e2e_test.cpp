@@ -262,6 +262,25 @@ TEST(Tarvik, OperatorSendsTheWorkedExampleOverTheCable) {
   ASSERT_TRUE(WaitFor([&] { return !WindowText(sent).empty(); }, 2000));
   EXPECT_EQ(Hex(WindowText(sent)), Hex(expected));
   Sleep(200);
+  // The side panel's lowest 152 x 75 picture is the weight, a GIF: its body and
+  // shelf in their colours, the panel where the GIF is transparent.
+  HWND weightPicture = nullptr;
+  RECT wr{};
+  for (HWND h : Descendants(form)) {
+    RECT r{};
+    GetWindowRect(h, &r);
+    if (IsWindowVisible(h) && r.right - r.left == 152 && r.bottom - r.top == 75 && (!weightPicture || r.top > wr.top)) {
+      weightPicture = h;
+      wr = r;
+    }
+  }
+  ASSERT_NE(weightPicture, nullptr);
+  BringToFront(form);
+  HDC screen = GetDC(nullptr);
+  EXPECT_EQ(GetPixel(screen, wr.left + 60, wr.top + 60), RGB(0x3D, 0x4A, 0x5C));
+  EXPECT_EQ(GetPixel(screen, wr.left + 76, wr.top + 73), RGB(0x5B, 0x6B, 0x7F));
+  EXPECT_EQ(GetPixel(screen, wr.left + 2, wr.top + 2), GetPixel(screen, wr.left - 4, wr.top + 2));
+  ReleaseDC(nullptr, screen);
   EXPECT_TRUE(SaveWindowBitmap(form, ZIVO_ARTIFACTS "/tarvik_e2e.bmp"));
 
   PostMessageA(form, WM_CLOSE, 0, 0);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Forms.h"
+#include "GifImg.h"
 #include "SerialDrv.h"
 #include "Simulador_Zivo.h"
 #include "WinTestSupport.h"
@@ -106,6 +107,7 @@ class SimForm : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     zf::RegisterClass(serial::TSerialDriver::StaticClassInfo());
+    pictures::RegisterGifImage();
     zf::Application.Initialize();
   }
   void SetUp() override {
@@ -256,7 +258,12 @@ TEST_F(SimForm, OpensOnTheContactTabWithTheStoredValues) {
   EXPECT_EQ(f->Image1->Picture().Width(), 152);
   EXPECT_EQ(f->Image1->Picture().Height(), 75);
   EXPECT_EQ(f->Image2->Picture().Width(), 152);
-  EXPECT_EQ(f->Image4->Picture().Graphic(), nullptr);
+  // The weight: a GIF stored in the layout, read through the GIF picture class.
+  auto* weight = dynamic_cast<pictures::TGIFImage*>(f->Image4->Picture().Graphic());
+  ASSERT_NE(weight, nullptr);
+  EXPECT_EQ(weight->Width(), 152);
+  EXPECT_EQ(weight->Height(), 75);
+  EXPECT_TRUE(weight->Transparent());
 
   EXPECT_EQ(f->serDrv->Port(), serial::TPortNumber::pnCustom);
   EXPECT_EQ(f->serDrv->PortName(), "\\\\.\\COM3");
@@ -264,6 +271,25 @@ TEST_F(SimForm, OpensOnTheContactTabWithTheStoredValues) {
   EXPECT_EQ(f->serDrv->HwFlow(), serial::THwFlowControl::hfNONE);
   EXPECT_EQ(f->serDrv->OutputTimeout(), 500);
   EXPECT_FALSE(f->serDrv->Connected());
+}
+
+TEST_F(SimForm, ShowsTheWeightPictureOnTheFirstTab) {
+  SelectTab(0);
+  HWND image = f->Image4->Handle();
+  ASSERT_TRUE(IsWindowVisible(image));
+  RedrawWindow(image, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE);
+  Pump(50);
+  // The weight's body and shelf as drawn, and the panel where the GIF is transparent.
+  RECT r{};
+  GetWindowRect(image, &r);
+  HDC screen = GetDC(nullptr);
+  const COLORREF body = GetPixel(screen, r.left + 60, r.top + 60), shelf = GetPixel(screen, r.left + 76, r.top + 73),
+                 corner = GetPixel(screen, r.left + 2, r.top + 2), panel = GetPixel(screen, r.left - 4, r.top + 2);
+  ReleaseDC(nullptr, screen);
+  EXPECT_EQ(body, RGB(0x3D, 0x4A, 0x5C));
+  EXPECT_EQ(shelf, RGB(0x5B, 0x6B, 0x7F));
+  EXPECT_EQ(corner, panel);
+  EXPECT_NE(corner, RGB(0, 0, 0));  // the transparent entry's own colour
 }
 
 TEST_F(SimForm, CaptionsAsStored) {
