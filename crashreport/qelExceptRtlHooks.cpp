@@ -97,6 +97,8 @@ void InstallRuntimeHooks(TRuntimeReportHandler handler) {
   gPreviousBoundary = zf::SetBoundaryExceptionHandler(BoundaryHook);
 }
 
+TRuntimeReportHandler RuntimeReportHandler() { return gHandler; }
+
 void UninstallRuntimeHooks() {
   if (!gInstalled) return;
   gInstalled = false;

@@ -22,6 +22,7 @@ struct TRuntimeException {
   std::uintptr_t framePointer = 0;
   const void* thrownObject = nullptr;  // the C++ object, for its throw-time stack
   bool canContinue = false;
+  std::string* reportOut = nullptr;  // receives the report in HTML mode
 };
 using TRuntimeReportHandler = void (*)(const TRuntimeException& exception);
 
@@ -31,6 +32,9 @@ using TRuntimeReportHandler = void (*)(const TRuntimeException& exception);
 // code once the handler returns.
 void InstallRuntimeHooks(TRuntimeReportHandler handler);
 void UninstallRuntimeHooks();
+// The handler the hooks report to (also used by the code patches' entry
+// points); nil while not installed.
+TRuntimeReportHandler RuntimeReportHandler();
 
 // The thrown object of a stored C++ exception (its address), null for none.
 const void* ThrownObjectOf(const std::exception_ptr& e);

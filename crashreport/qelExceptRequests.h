@@ -1,0 +1,67 @@
+// Exception requests: every path that learns of a failure ends in
+// ReportException, which hands the failure to the exception thread (or, with
+// the loader lock held, processes it on the calling thread). Windows, i686.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "qelExceptReportCore.h"
+#include "qelExceptRtlHooks.h"
+
+namespace qel {
+
+// Action codes told to action handlers and used by the exception box.
+enum TExceptAction : uint8_t {
+  eaMailBugReport = 0,
+  eaSaveBugReport = 1,
+  eaPrintBugReport = 2,
+  eaShowBugReport = 3,
+  eaContinueApplication = 4,
+  eaRestartApplication = 5,
+  eaCloseApplication = 6,
+};
+
+// The 40-byte record that passes whole through the exception pipe. The
+// object and report-out pointers refer to the reporting thread, which waits
+// until the request is done.
+struct TExceptionRequest {
+  HANDLE DoneEvent;  // 0: processed on the calling thread; read from the pipe: stop
+  uint32_t RequestThreadId;
+  bool Frozen;
+  uint8_t Unused1[3];
+  const TExceptionObject* ExceptObject;  // nil for a freeze
+  uintptr_t ExceptAddr;
+  bool CanContinue;
+  uint8_t Unused2[3];
+  uintptr_t StackPtr;
+  uintptr_t FramePtr;
+  std::string* ReportOut;  // receives the report in HTML mode; nil for none
+  const void* ThrowStack;  // the thrown C++ object whose throw-time stack the report shows; nil for none
+};
+static_assert(sizeof(void*) != 4 || sizeof(TExceptionRequest) == 40, "the request is 40 bytes on i686");
+
+// stackPtr/framePtr 0: taken here; reportOut may be nil; thrownObject: the
+// C++ object of the exception, for its throw-time stack.
+void ReportException(bool frozen, const TExceptionObject* object, uintptr_t address, bool canContinue,
+                     uintptr_t stackPtr, uintptr_t framePtr, std::string* reportOut,
+                     const void* thrownObject = nullptr);
+// The run-time hooks' report handler: ReportException of what they caught.
+void ReportRuntimeException(const TRuntimeException& exception);
+
+void StartExceptionThread();
+void StopExceptionThread();
+// 0xFFFFFFFF while the thread is not started.
+uint32_t ExceptionThreadId();
+void ProcessExceptionRequest(TExceptionRequest& request);
+
+inline constexpr uint16_t DefaultFpuControlWord = 0x1332;
+void ResetFpu();
+
+// The exception box (shown modally on the exception thread); nil: no box.
+using TExceptionBoxRoutine = void (*)(bool frozen, const TExceptionObject* object, uintptr_t address,
+                                      bool canContinue, const std::string& screenshot, const std::string& report);
+extern TExceptionBoxRoutine ExceptionBoxRoutine;
+
+}  // namespace qel
