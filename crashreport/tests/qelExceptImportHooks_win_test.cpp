@@ -69,6 +69,41 @@ protected:
 };
 
 class TWorkerB : public TWorkerA {};
+class TWorkerC : public TWorkerA {};
+
+// Sees its entry while Execute runs; freed on its own thread after Execute
+// (FreeOnTerminate), where the entry must be gone already.
+class TSelfChecking : public zf::TThread {
+public:
+  static inline std::atomic<int> ListedDuringExecute{-1}, ListedAfterExecute{-1};
+  TSelfChecking() { SetFreeOnTerminate(true); }
+  ~TSelfChecking() override {
+    void* creation = nullptr;
+    std::string title;
+    uint32_t creator = 0;
+    ThreadTitle(GetCurrentThreadId(), true, creation, title, creator);
+    ListedAfterExecute = creation != nullptr;
+  }
+
+protected:
+  void Execute() override {
+    void* creation = nullptr;
+    std::string title;
+    uint32_t creator = 0;
+    ThreadTitle(GetCurrentThreadId(), true, creation, title, creator);
+    ListedDuringExecute = creation != nullptr && title.ends_with("(TSelfChecking)");
+  }
+};
+
+class TThrowing : public zf::TThread {
+protected:
+  void Execute() override { throw zf::EConvertError("from Execute"); }
+};
+
+uint32_t WaitForGoRoutine(void*) { return WaitForGo(nullptr); }
+__attribute__((noinline)) HANDLE StartThroughFramework(void* parameter, uint32_t& id) {
+  return zf::BeginThread(nullptr, 0, &WaitForGoRoutine, parameter, 0, &id);
+}
 
 __attribute__((noinline)) void StartWorker(zf::TThread& t) { t.Start(); }
 
@@ -122,6 +157,31 @@ TEST_F(ImportHooks, PlainThreadIsListedWithItsCreatorUntilItsRoutineReturns) {
   }
 }
 
+TEST_F(ImportHooks, SuspendedStaysSuspendedAndFrameworkThreadsNameTheirCaller) {
+  SetEvent(GGo);
+  DWORD id = 0;
+  HANDLE h = CreateThread(nullptr, 0, &WaitForGo, nullptr, CREATE_SUSPENDED, &id);
+  ASSERT_NE(nullptr, h);
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(h, 100)) << "held as asked";
+  EXPECT_NE(nullptr, Listed(id).Creation);
+  ResumeThread(h);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 5000));
+  CloseHandle(h);
+
+  ResetEvent(GGo);
+  int data = 0;
+  uint32_t fid = 0;
+  h = StartThroughFramework(&data, fid);
+  ASSERT_NE(nullptr, h);
+  const TListed l = Listed(fid);
+  EXPECT_EQ(PlainTitle(fid), l.Title);
+  EXPECT_TRUE(InRoutine(reinterpret_cast<void*>(&StartThroughFramework), l.Creation)) << "the framework's caller";
+  SetEvent(GGo);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 5000));
+  CloseHandle(h);
+  EXPECT_EQ(nullptr, Listed(fid).Creation);
+}
+
 TEST_F(ImportHooks, ClassSearchFindsOnlyThreadObjects) {
   zf::TObject object;
   zf::TComponent component(nullptr);
@@ -169,6 +229,37 @@ TEST_F(ImportHooks, ThreadObjectIsListedWithItsClassAndHooksItsClassOnce) {
   EXPECT_EQ(PlainTitle(derived.ThreadID()) + " (TWorkerB)", Listed(derived.ThreadID()).Title);
   EXPECT_TRUE(IsThreadExecuteStub(*ExecuteSlotOf(derived)));
   EXPECT_EQ(5u, derived.WaitFor());
+}
+
+TEST_F(ImportHooks, ExecuteHookRemovesTheEntryAndLetsExceptionsThrough) {
+  TSelfChecking::ListedDuringExecute = TSelfChecking::ListedAfterExecute = -1;
+  (new TSelfChecking)->Start();
+  for (int i = 0; i < 500 && TSelfChecking::ListedAfterExecute < 0; ++i) Sleep(10);
+  EXPECT_EQ(1, TSelfChecking::ListedDuringExecute.load());
+  EXPECT_EQ(0, TSelfChecking::ListedAfterExecute.load()) << "gone when Execute returned";
+
+  TThrowing t;
+  StartWorker(t);
+  t.WaitFor();
+  ASSERT_TRUE(t.FatalException());
+  EXPECT_THROW(std::rethrow_exception(t.FatalException()), zf::EConvertError);
+  EXPECT_TRUE(IsThreadExecuteStub(*ExecuteSlotOf(t)));
+  EXPECT_EQ(nullptr, Listed(t.ThreadID()).Creation);
+}
+
+// Without the mutex the class is left unhooked; the thread is still listed.
+TEST_F(ImportHooks, NoMutexNoExecuteHook) {
+  const std::string name = "HookTThread" + HexStrPadded(GetCurrentProcessId(), 1, '0');
+  HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+  ASSERT_NE(nullptr, squatter);
+  TWorkerC c;
+  StartWorker(c);
+  EXPECT_EQ(PlainTitle(c.ThreadID()) + " (TWorkerC)", Listed(c.ThreadID()).Title);
+  EXPECT_FALSE(IsThreadExecuteStub(*ExecuteSlotOf(c)));
+  SetEvent(GGo);
+  EXPECT_EQ(5u, c.WaitFor());
+  EXPECT_EQ(1, c.Runs.load());
+  CloseHandle(squatter);
 }
 
 TEST_F(ImportHooks, MessageHooksKeepResultsAndTheMessage) {
@@ -291,4 +382,20 @@ TEST_F(ImportHooks, HookImportOnceAndUnhook) {
   void* none = nullptr;
   EXPECT_FALSE(HookImport("kernel32.dll", "NoSuchRoutineHere", nullptr, reinterpret_cast<void*>(&SecondTickHook), none));
   EXPECT_EQ(nullptr, none);
+}
+
+// Last: unhooking gives the program's tables their real functions back.
+TEST_F(ImportHooks, UnhookingRestoresTheRealFunctions) {
+  HMODULE user32 = GetModuleHandleA("user32.dll");
+  UnhookMessageFunctions();
+  UnhookThreadCreation();
+  EXPECT_EQ(ExportByName(user32, "PeekMessageA"), ImportedPeekA());
+  EXPECT_EQ(ExportByName(user32, "GetMessageW"), ImportedGetW());
+  DWORD id = 0;
+  SetEvent(GGo);
+  HANDLE h = StartPlainThread(nullptr, id);
+  ASSERT_NE(nullptr, h);
+  EXPECT_EQ(nullptr, Listed(id).Creation) << "not listed any more";
+  WaitForSingleObject(h, 5000);
+  CloseHandle(h);
 }
