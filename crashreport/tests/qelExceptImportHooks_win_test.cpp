@@ -384,6 +384,24 @@ TEST_F(ImportHooks, HookImportOnceAndUnhook) {
   EXPECT_EQ(nullptr, none);
 }
 
+// A module other than the executable hooks its own table alone.
+TEST_F(ImportHooks, HooksOfAModuleStayInItsOwnTable) {
+  HMODULE dll = LoadLibraryA("qelimports_testdll.dll");
+  ASSERT_NE(nullptr, dll);
+  const auto hook = reinterpret_cast<BOOL (*)()>(GetProcAddress(dll, "ImportsDllHook"));
+  const auto unhook = reinterpret_cast<void (*)()>(GetProcAddress(dll, "ImportsDllUnhook"));
+  const auto tick = reinterpret_cast<long (*)()>(GetProcAddress(dll, "ImportsDllTick"));
+  ASSERT_TRUE(hook && unhook && tick);
+  void* const real = ExportByName(GetModuleHandleA("kernel32.dll"), "GetTickCount");
+  EXPECT_TRUE(hook());
+  EXPECT_EQ(1, tick());
+  EXPECT_EQ(2, tick());
+  EXPECT_EQ(real, ImportedTick()) << "the executable's table is not the module's";
+  unhook();
+  EXPECT_EQ(2, tick());
+  FreeLibrary(dll);
+}
+
 // Last: unhooking gives the program's tables their real functions back.
 TEST_F(ImportHooks, UnhookingRestoresTheRealFunctions) {
   HMODULE user32 = GetModuleHandleA("user32.dll");
