@@ -70,6 +70,7 @@ protected:
 
 class TWorkerB : public TWorkerA {};
 class TWorkerC : public TWorkerA {};
+class TWorkerD : public TWorkerA {};
 
 // Sees its entry while Execute runs; freed on its own thread after Execute
 // (FreeOnTerminate), where the entry must be gone already.
@@ -245,6 +246,39 @@ TEST_F(ImportHooks, ExecuteHookRemovesTheEntryAndLetsExceptionsThrough) {
   EXPECT_THROW(std::rethrow_exception(t.FatalException()), zf::EConvertError);
   EXPECT_TRUE(IsThreadExecuteStub(*ExecuteSlotOf(t)));
   EXPECT_EQ(nullptr, Listed(t.ThreadID()).Creation);
+}
+
+// Objects of one class started on many threads at once: one stub, whose
+// previous Execute is the class's own.
+TEST_F(ImportHooks, ConcurrentStartsHookTheClassOnce) {
+  constexpr int kThreads = 8;
+  TWorkerD objects[kThreads];
+  void** const slot = ExecuteSlotOf(objects[0]);
+  void* const original = *slot;
+  static std::atomic<int> ready;
+  ready = 0;
+  struct TStarter : zf::TThread {
+    zf::TThread* Object = nullptr;
+    void Execute() override {
+      ++ready;
+      while (ready < kThreads) Sleep(0);
+      StartWorker(*Object);
+    }
+  } starters[kThreads];
+  for (int i = 0; i < kThreads; ++i) {
+    starters[i].Object = &objects[i];
+    starters[i].Start();
+  }
+  for (auto& s : starters) s.WaitFor();
+  ASSERT_TRUE(IsThreadExecuteStub(*slot));
+  void* previous = nullptr;
+  memcpy(&previous, static_cast<const uint8_t*>(*slot) + 1, sizeof previous);
+  EXPECT_EQ(original, previous);
+  SetEvent(GGo);
+  for (auto& o : objects) {
+    EXPECT_EQ(5u, o.WaitFor());
+    EXPECT_EQ(1, o.Runs.load());
+  }
 }
 
 // Without the mutex the class is left unhooked; the thread is still listed.
