@@ -247,7 +247,7 @@ __attribute__((noinline)) void ReportException(bool frozen, const TExceptionObje
         if (self == MainThreadId)
           MainThreadWait(request.DoneEvent);
         else
-          WaitForSingleObject(request.DoneEvent, INFINITE);
+          WaitServingSentMessages(request.DoneEvent);
       }
     } catch (...) {
     }

@@ -24,6 +24,7 @@
 #include "qelExceptSettings.h"
 #include "qelExceptThreads.h"
 #include "qelRequestsTestSupport.h"
+#include "../../framework/SysUtils.h"
 
 using namespace qel;
 using namespace qeltest;
@@ -53,6 +54,58 @@ TEST_F(Requests, AWorkerIsHeldUntilItsReportIsDone) {
   EXPECT_NE(calls[0].Report.find("exception class    : EConvertError"), std::string::npos) << calls[0].Report;
   EXPECT_NE(ExceptionTimeHistory()[0], 0u);
   EXPECT_EQ(ExceptionTimeHistory()[1], 0u);
+}
+
+TEST_F(Requests, AWaitingWorkerStillAnswersMessagesSentToItsWindows) {
+  HWND workerWindow = nullptr;
+  LRESULT answer = 0;
+  gBoxAction = [&] {
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutA(workerWindow, TCountingWindow::kSent, 0, 0, SMTO_NORMAL, 20000, &result))
+      answer = static_cast<LRESULT>(result);
+  };
+  TCountingWindow::Sent = 0;
+  ASSERT_TRUE(RunOnThread(
+      [&] {
+        TCountingWindow window;
+        workerWindow = window.Handle();
+        ReportException(false, &kConvertError, 0, true, 0, 0, nullptr);
+      },
+      120000));
+  EXPECT_EQ(answer, 1);
+}
+
+// The exception being handled is worked out on the reporting thread: the
+// exception thread cannot see it.
+__attribute__((noinline)) void ThrowConvertError() { throw zf::EConvertError("'x' is not a valid integer value"); }
+
+TEST_F(Requests, TheExceptionBeingHandledIsTakenOnTheReportingThread) {
+  ASSERT_TRUE(RunOnThread(
+      [] {
+        try {
+          ThrowConvertError();
+        } catch (...) {
+          ReportException(false, nullptr, 0, true, 0, 0, nullptr, ThrownObjectOf(std::current_exception()));
+        }
+      },
+      120000));
+  const auto calls = BoxCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].ClassName, "EConvertError");
+  EXPECT_NE(calls[0].Report.find("exception message  : 'x' is not a valid integer value."), std::string::npos)
+      << calls[0].Report;
+}
+
+TEST_F(Requests, TheFpuIsResetAfterAReportWhenAsked) {
+  const uint16_t changed = 0x037F;
+  uint16_t after = 0;
+  ResetFpuOnException = true;
+  asm volatile("fldcw %0" : : "m"(changed));
+  ReportException(false, &kConvertError, 0, true, 0, 0, nullptr);
+  asm volatile("fnstcw %0" : "=m"(after));
+  ResetFpuOnException = false;
+  EXPECT_EQ(after, DefaultFpuControlWord);
+  EXPECT_EQ(BoxCalls().size(), 1u);
 }
 
 TEST_F(Requests, TheMainThreadKeepsDispatchingWhileItsReportIsMade) {
@@ -238,7 +291,8 @@ TEST_F(Requests, TheExceptionThreadIsListedAsTheReportersOwn) {
 }
 
 TEST(RequestsFpu, ResetFpuLoadsTheDefaultControlWord) {
-  uint16_t changed = 0x037F, after = 0;
+  const uint16_t changed = 0x037F;
+  uint16_t after = 0;
   asm volatile("fldcw %0" : : "m"(changed));
   ResetFpu();
   asm volatile("fnstcw %0" : "=m"(after));
