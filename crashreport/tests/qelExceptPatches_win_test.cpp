@@ -180,13 +180,14 @@ int FailingStartUp() {
   return 0;
 }
 
-TEST(PatchesProgram, FailedStartUpIsReportedWithUnitsInitialised) {
+// Runs this program with one argument; its standard output and exit code.
+std::string RunChild(const char* argument, DWORD& code) {
   char path[MAX_PATH] = {};
   GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string command = std::string("\"") + path + "\" --failing-start-up";
+  std::string command = std::string("\"") + path + "\" " + argument;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
-  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return "no pipe";
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOA si{};
   si.cb = sizeof si;
@@ -194,19 +195,43 @@ TEST(PatchesProgram, FailedStartUpIsReportedWithUnitsInitialised) {
   si.hStdOutput = writeEnd;
   si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
+  const bool started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
   CloseHandle(writeEnd);
   std::string output;
   char buffer[256];
   DWORD got = 0;
-  while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got) output.append(buffer, got);
+  while (started && ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got) output.append(buffer, got);
+  CloseHandle(readEnd);
+  if (!started) return "not started";
   WaitForSingleObject(pi.hProcess, 30000);
-  DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  CloseHandle(readEnd);
-  EXPECT_EQ(output, "EConvertError|unit B failed|1|0|0\r\n");  // unit A initialised, not finalized
+  return output;
+}
+
+TEST(PatchesProgram, FailedStartUpIsReportedWithUnitsInitialised) {
+  DWORD code = 0;
+  // unit A initialised, not finalized; reported by the terminate handler, cannot continue
+  EXPECT_EQ(RunChild("--failing-start-up", code), "EConvertError|unit B failed|1|0|0\r\n");
+  EXPECT_EQ(code, 3u);
+}
+
+// Unpatched, the thread routine's own top-level handler ends the program
+// through the terminate handler, which still sees the exception.
+uint32_t ThrowingThread(void*);
+int UncaughtInThread() {
+  InstallRuntimeHooks(&PrintReport);
+  zf::TUnitTable units(std::span<const zf::TUnitEntry>(kUnits, 1));
+  gChildUnits = &units;
+  HANDLE thread = zf::BeginThread(nullptr, 0, ThrowingThread, nullptr, 0, nullptr);
+  WaitForSingleObject(thread, 30000);
+  return 0;
+}
+
+TEST(PatchesProgram, UnpatchedThreadExceptionTerminates) {
+  DWORD code = 0;
+  EXPECT_EQ(RunChild("--uncaught-in-thread", code), "EConvertError|worker failed|0|0|0\r\n");
   EXPECT_EQ(code, 3u);
 }
 
@@ -495,6 +520,7 @@ TEST_F(WebWrapper, PendingRequestsStayOpenUntilDone) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--failing-start-up") == 0) return qel::FailingStartUp();
+  if (argc > 1 && std::strcmp(argv[1], "--uncaught-in-thread") == 0) return qel::UncaughtInThread();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
