@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -10,13 +11,47 @@ namespace zf {
 
 namespace {
 
+constexpr DWORD kCppExceptionCode = 0x0EEDFADE;
+
+// A C++ exception does not travel the system's exception chain: it is raised
+// there, so that the top-level handler sees every exception of the thread.
+__attribute__((noinline)) uint32_t RunThreadFunc(const TThreadStartRec& rec) {
+  try {
+    return rec.Func(rec.Parameter);
+  } catch (...) {
+    std::exception_ptr caught = std::current_exception();
+    const ULONG_PTR args[2] = {0, reinterpret_cast<ULONG_PTR>(&caught)};
+    RaiseException(kCppExceptionCode, EXCEPTION_NONCONTINUABLE, 2, args);
+    return 0;
+  }
+}
+
+struct TExceptionRegistration {
+  TExceptionRegistration* Prev;
+  void* Handler;
+};
+
 DWORD WINAPI ThreadWrapper(LPVOID p) {
   // The record is ours from here on; the routine may outlive anything its creator holds.
   const TThreadStartRec rec = *std::unique_ptr<TThreadStartRec>(static_cast<TThreadStartRec*>(p));
-  return rec.Func(rec.Parameter);
+  // The thread's outermost exception registration: the top-level handler.
+  TExceptionRegistration frame{nullptr, reinterpret_cast<void*>(&TopLevelExceptionHandler)};
+  __asm__ volatile("movl %%fs:0, %0" : "=r"(frame.Prev));
+  __asm__ volatile("movl %0, %%fs:0" : : "r"(&frame) : "memory");
+  const uint32_t result = RunThreadFunc(rec);
+  __asm__ volatile("movl %0, %%fs:0" : : "r"(frame.Prev) : "memory");
+  return result;
 }
 
 }  // namespace
+
+// Patched at run time by the exception reporter: kept out of line.
+__attribute__((noipa, used)) int TopLevelExceptionHandler(void* record, void*, void*, void*) {
+  const auto* r = static_cast<const EXCEPTION_RECORD*>(record);
+  if (r->ExceptionCode == kCppExceptionCode && !(r->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)))
+    std::terminate();  // still inside the catch: the terminate handler sees the exception
+  return ExceptionContinueSearch;
+}
 
 // A frame of its own (never inlined): crash reporting recognises the threads it starts by it.
 __attribute__((noinline)) void* BeginThread(void* securityAttributes, uint32_t stackSize, TThreadFunc func, void* parameter,

@@ -19,6 +19,16 @@ struct TThreadStartRec {
   void* Parameter;
 };
 
+// The run-time's top-level exception handler of the threads BeginThread
+// starts (an operating-system exception handler: record, establisher frame,
+// context, dispatcher context). A C++ exception that leaves the thread routine
+// reaches it as exception code 0x0EEDFADE with parameter 0 the address (0:
+// the throw site) and parameter 1 the address of its std::exception_ptr. By
+// itself it terminates for those (as an uncaught exception always did) and
+// lets every other exception go on to the process's unhandled-exception
+// handling; the exception reporter patches it.
+int TopLevelExceptionHandler(void* record, void* establisherFrame, void* context, void* dispatcherContext);
+
 // CreateThread with the run-time's start routine in front of `func`; the
 // arguments are CreateThread's (security attributes, stack size, creation
 // flags, where the thread id goes). Returns the thread's handle or nullptr.
