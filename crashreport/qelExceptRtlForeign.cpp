@@ -101,12 +101,15 @@ bool RedirectRel32(std::uintptr_t field, std::uintptr_t next, std::uintptr_t hoo
   return PatchDword(reinterpret_cast<void*>(field), static_cast<std::uint32_t>(hook - next));
 }
 
-// Redirects a call whose previous target goes to saved; a second call site
-// with another target is left alone, since one saved target serves the hook.
+// Redirects a call to hook after saving its previous target for the hook. A
+// call already leading to the hook stays; a second call site of this
+// installation with another previous target is left alone, since one saved
+// target serves the hook.
 template <typename Proc>
-bool RedirectSaving(const FarCall& call, Proc& saved, std::uintptr_t hook) {
+bool RedirectSaving(const FarCall& call, Proc& saved, std::uintptr_t& savedHere, std::uintptr_t hook) {
   const std::uintptr_t previous = Rel32Target(call);
-  if (saved && CodePtr(saved) != previous) return false;
+  if (previous == hook || (savedHere && savedHere != previous)) return false;
+  savedHere = previous;
   saved = reinterpret_cast<Proc>(previous);
   return RedirectRel32(call.targetOperandLocation, call.next, hook);
 }
@@ -139,7 +142,7 @@ void HookThrowPath(const AnalyserEnvironment& env, const TForeignRtl& rtl, TFore
     std::uint32_t pushed = 0;
     if (raise && call.target == raise) {
       if (ReadWord(call.start - 4, pushed) && pushed == kForeignExceptionCode && IsRel32CallAt(env.memory, call) &&
-          RedirectSaving(call, gSavedRaise, CodePtr(&RaiseExceptionHook)) && !found.raiseSite)
+          RedirectSaving(call, gSavedRaise, found.savedRaise, CodePtr(&RaiseExceptionHook)) && !found.raiseSite)
         found.raiseSite = call.start;
       continue;
     }
@@ -150,7 +153,8 @@ void HookThrowPath(const AnalyserEnvironment& env, const TForeignRtl& rtl, TFore
     if (IsRel32Call(mallocCall)) {
       const FarCall site{true, mallocCall.start, mallocCall.next, mallocCall.target, true,
                          mallocCall.targetOperandLocation, 0};
-      if (RedirectSaving(site, gSavedMalloc, CodePtr(&AllocWithThrowStack))) found.mallocSite = site.start;
+      if (RedirectSaving(site, gSavedMalloc, found.savedMalloc, CodePtr(&AllocWithThrowStack)))
+        found.mallocSite = site.start;
     }
   }
 }
@@ -169,9 +173,9 @@ void HookHandlerCalls(const AnalyserEnvironment& env, const TForeignRtl& rtl, TF
     if (!callee.valid || !CallsTarget(callee, found.allocatingRoutine) || !IsRel32CallAt(env.memory, call))
       continue;
     if (CallsTarget(callee, rtl.memcpy)) {
-      if (RedirectSaving(call, gSavedGetObject, CodePtr(&GetExceptionObjectHook)))
+      if (RedirectSaving(call, gSavedGetObject, found.savedGetObject, CodePtr(&GetExceptionObjectHook)))
         found.getObjectSites.push_back(call.start);
-    } else if (RedirectSaving(call, gSavedInitCatch, CodePtr(&InitCatchArgHook))) {
+    } else if (RedirectSaving(call, gSavedInitCatch, found.savedInitCatch, CodePtr(&InitCatchArgHook))) {
       found.initCatchSites.push_back(call.start);
     }
   }
@@ -271,7 +275,7 @@ void __stdcall RaiseExceptionHook(std::uint32_t code, std::uint32_t flags, std::
   std::uint32_t words[3] = {};
   if (code == kForeignExceptionCode && count == 3 && arguments && SafeReadMemory(arguments, words, sizeof words))
     StoreThrowAddress(words[2], words[1]);
-  if (gSavedRaise) gSavedRaise(code, flags, count, reinterpret_cast<const ULONG_PTR*>(arguments));
+  (gSavedRaise ? gSavedRaise : RaiseException)(code, flags, count, reinterpret_cast<const ULONG_PTR*>(arguments));
 }
 
 void TerminateHook() {

@@ -81,6 +81,11 @@ struct TForeignRtlHooks {
   std::vector<std::uintptr_t> initCatchSites;  // -> InitCatchArgHook
   std::uintptr_t anyExceptionSite = 0;         // 5-byte call to AnyExceptionCallHook
   bool terminateHooked = false;
+  // The previous targets the hooks pass on to.
+  std::uintptr_t savedMalloc = 0;
+  std::uintptr_t savedRaise = 0;
+  std::uintptr_t savedGetObject = 0;
+  std::uintptr_t savedInitCatch = 0;
 };
 // The installation's steps on a run-time already looked up: hands the frame
 // routine to the function analyser, learns the per-thread data, redirects the

@@ -179,6 +179,9 @@ TEST(ForeignRtl, EachCallSiteRedirectedAndUndone) {
     before.emplace_back();
     std::memcpy(before.back().data(), reinterpret_cast<const void*>(library[site]), 5);
   }
+  const std::uintptr_t previous[] = {CallTarget(library["FixtureSiteMalloc"]), CallTarget(library["FixtureSiteRaise"]),
+                                     CallTarget(library["FixtureSiteGetObject"]),
+                                     CallTarget(library["FixtureSiteInitCatch"])};
   TForeignRtlHooks found;
   ASSERT_TRUE(InstallForeignRtlHooks(rtl, false, &found));
   EXPECT_EQ(ExceptionFrameRoutine, rtl.exceptionFrameRoutine);
@@ -191,21 +194,33 @@ TEST(ForeignRtl, EachCallSiteRedirectedAndUndone) {
     const char* site;
     std::uintptr_t found;
     std::uintptr_t hook;
+    std::uintptr_t saved, previous;
   } redirected[] = {
-      {"FixtureSiteMalloc", found.mallocSite, CodeAddress(&AllocWithThrowStack)},
-      {"FixtureSiteRaise", found.raiseSite, CodeAddress(&RaiseExceptionHook)},
-      {"FixtureSiteGetObject", found.getObjectSites[0], CodeAddress(&GetExceptionObjectHook)},
-      {"FixtureSiteInitCatch", found.initCatchSites[0], CodeAddress(&InitCatchArgHook)},
+      {"FixtureSiteMalloc", found.mallocSite, CodeAddress(&AllocWithThrowStack), found.savedMalloc, previous[0]},
+      {"FixtureSiteRaise", found.raiseSite, CodeAddress(&RaiseExceptionHook), found.savedRaise, previous[1]},
+      {"FixtureSiteGetObject", found.getObjectSites[0], CodeAddress(&GetExceptionObjectHook), found.savedGetObject,
+       previous[2]},
+      {"FixtureSiteInitCatch", found.initCatchSites[0], CodeAddress(&InitCatchArgHook), found.savedInitCatch,
+       previous[3]},
   };
   for (const auto& r : redirected) {
     EXPECT_EQ(r.found, library[r.site]) << r.site;
     EXPECT_EQ(CallTarget(library[r.site]), r.hook) << r.site;
+    EXPECT_EQ(r.saved, r.previous) << r.site;
   }
+  EXPECT_EQ(found.savedMalloc, rtl.malloc);
   EXPECT_EQ(std::memcmp(before[4].data(), reinterpret_cast<const void*>(library["FixtureSiteOther"]), 5), 0);
   EXPECT_EQ(found.anyExceptionSite, 0u) << "not an executable";
   EXPECT_TRUE(found.terminateHooked);
   EXPECT_EQ(*reinterpret_cast<const std::uintptr_t*>(rtl.terminatePointer), CodeAddress(&TerminateHook));
   EXPECT_EQ(PatchRecords().size(), 5u);
+  // Installed again: the calls that lead to hooks already are not taken for
+  // the run-time's own.
+  TForeignRtlHooks again;
+  ASSERT_TRUE(InstallForeignRtlHooks(rtl, false, &again));
+  EXPECT_EQ(again.mallocSite + again.raiseSite + again.getObjectSites.size() + again.initCatchSites.size(), 0u);
+  EXPECT_EQ(PatchRecords().size(), 5u);
+  for (const auto& r : redirected) EXPECT_EQ(CallTarget(library[r.site]), r.hook) << r.site;
 
   UndoPatches();
   for (std::size_t i = 0; i < before.size(); ++i)
@@ -395,17 +410,22 @@ ChildRun RunChild(const std::string& mode) {
 TEST(AbnormalEnd, ReportedThroughTheInstalledHandler) {
   const struct {
     const char* mode;
-    const char* fields;  // class|message|can continue|address|stack and frame pointer known
+    const char* fields;  // class|message|can continue|address|stack and frame pointer known|handlers
   } cases[] = {
       {"terminate", "BcbTermination|Abnormal program termination|0|0|1"},
       {"pure-virtual", "EPureVirtualCall|Pure virtual function call|0|0|1"},
       {"invalid-parameter",
        "EInvalidParameter|Invalid parameter passed to a C run-time routine fread (stdio.c, line 12): count > 0|0|0|1"},
   };
+  // Then which handlers were installed: the pure-virtual jump always, the C
+  // run-time DLL's where it exports the setters (the lane's does not).
+  HMODULE crt = GetModuleHandleA("msvcrt.dll");
+  const std::string handlers = std::string("|1") + (Export(crt, "_set_purecall_handler") ? "1" : "0") +
+                               (Export(crt, "_set_invalid_parameter_handler") ? "1" : "0");
   for (const auto& c : cases) {
     const ChildRun run = RunChild(c.mode);
     EXPECT_EQ(run.exitCode, 3u) << c.mode;
-    EXPECT_EQ(run.output.substr(0, run.output.find('\n')), c.fields) << c.mode;
+    EXPECT_EQ(run.output.substr(0, run.output.find('\n')), c.fields + handlers) << c.mode;
   }
 }
 
@@ -424,7 +444,12 @@ bool gComposeReport = false;
 void WriteChildReport(const TRuntimeException& e) {
   std::string text = ExceptionClassName(&e.object) + "|" + ExceptionMessageText(&e.object) + "|" +
                      (e.canContinue ? "1" : "0") + "|" + std::to_string(e.address) + "|" +
-                     (e.stackPointer && e.framePointer && e.threadId == GetCurrentThreadId() ? "1" : "0") + "\n";
+                     (e.stackPointer && e.framePointer && e.threadId == GetCurrentThreadId() ? "1" : "0");
+  const TRuntimeHandlers handlers = InstalledRuntimeHandlers();
+  text += '|';
+  for (bool installed : {handlers.pureVirtualPatched, handlers.crtPurecallHandler, handlers.crtInvalidParameterHandler})
+    text += installed ? '1' : '0';
+  text += '\n';
   if (gComposeReport) {
     std::string report;
     ComposeBugReport(false, &e.object, e.address, e.threadId, e.stackPointer, e.framePointer, false,
