@@ -418,6 +418,11 @@ LRESULT TExceptionBox::ExceptionBoxWindowProc(UINT message, WPARAM wParam, LPARA
       if (index >= 0) PressButton(index);
       return result;
     }
+    case WM_NCDESTROY:
+      // A box destroyed while a sent message was served (another thread's
+      // click) leaves GetMessage waiting: wake the loop so that it sees it.
+      PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
+      return DefWindowProcA(FWindow, message, wParam, lParam);
     default:
       return DefWindowProcA(FWindow, message, wParam, lParam);
   }
@@ -513,6 +518,7 @@ void TExceptionBox::DrawPicture(int index, COLORREF background) {
       const int c = pixels[p + 3] + 1;
       for (size_t ch = 0; ch < 3; ++ch)
         pixels[p + ch] = static_cast<uint8_t>(((256 - c) * back[ch] + c * pixels[p + ch]) / 256);
+      pixels[p + 3] = 0;  // blended: an opaque colour now
     }
     SetDIBitsToDevice(dc, 3, 3, kPictureSide, kPictureSide, 0, 0, 0, kPictureSide, pixels.data(), &info,
                       DIB_RGB_COLORS);
