@@ -175,6 +175,13 @@ const TChild* ButtonOf(const std::vector<TChild>& children, LONG_PTR index) {
   return nullptr;
 }
 
+// The window of the button with that index in the box, nullptr when none.
+HWND ButtonWindow(HWND box, LONG_PTR index) {
+  const std::vector<TChild> children = Children(box);
+  const TChild* button = ButtonOf(children, index);
+  return button != nullptr ? button->wnd : nullptr;
+}
+
 std::string Str(const RECT& r) {
   return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + "x" +
          std::to_string(r.bottom - r.top);
@@ -339,6 +346,13 @@ struct TActionLog {
   }
 };
 
+// A click as the box gets it: the button's BN_CLICKED notification, posted
+// (a BM_CLICK from another thread loses its press when the capture moves).
+void Click(HWND box, HWND button) {
+  ASSERT_NE(button, nullptr);
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+}
+
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
   for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
     if (condition()) return true;
@@ -359,6 +373,7 @@ TEST_F(ExceptBox, ColumnAndRowLayouts) {
       {"mail, save, continue: one row", 0x13},
       {"continue, restart, close alone: one row", 0x70},
       {"show and close: one row", 0x48},
+      {"no buttons: the message only", 0},
   };
   const std::array<TShortString<30>, 7> all = {MailButtonCaption,     SaveButtonCaption,    PrintButtonCaption,
                                               ShowButtonCaption,     ContinueButtonCaption, RestartButtonCaption,
@@ -393,9 +408,9 @@ TEST_F(ExceptBox, ContinueDisabledOnlyWhenAnotherWayOut) {
   KeepCaptions(0x1F);  // continue without restart and close: it stays, enabled
   TBoxRun run(false);
   ASSERT_NE(run.Box(), nullptr);
-  const TChild* cont = ButtonOf(Children(run.Box()), 4);
+  HWND cont = ButtonWindow(run.Box(), 4);
   ASSERT_NE(cont, nullptr);
-  EXPECT_TRUE(IsWindowEnabled(cont->wnd));
+  EXPECT_TRUE(IsWindowEnabled(cont));
 }
 
 TEST_F(ExceptBox, ReportVisibleFromTheStart) {
@@ -407,7 +422,7 @@ TEST_F(ExceptBox, ReportVisibleFromTheStart) {
   const TExpectedLayout expected = ExpectLayout(ExceptMessage.Str());
   ExpectBoxAsLaidOut(run.Box(), expected);
   EXPECT_EQ(expected.height, expected.fullHeight);
-  EXPECT_EQ(ButtonOf(Children(run.Box()), 3), nullptr);
+  EXPECT_EQ(ButtonWindow(run.Box(), 3), nullptr);
   EXPECT_EQ(ClipboardText(), kReport);
 }
 
@@ -419,11 +434,11 @@ TEST_F(ExceptBox, ShowGrowsTheBoxAndCopiesTheReport) {
   TBoxRun run;
   ASSERT_NE(run.Box(), nullptr);
   CopyReportToClipboard("before");
-  const TChild* show = ButtonOf(Children(run.Box()), 3);
+  HWND show = ButtonWindow(run.Box(), 3);
   ASSERT_NE(show, nullptr);
-  HWND close = ButtonOf(Children(run.Box()), 6)->wnd;
-  SendMessageA(show->wnd, BM_CLICK, 0, 0);
-  ASSERT_TRUE(WaitUntil([&] { return ButtonOf(Children(run.Box()), 3) == nullptr; }, 5000));
+  HWND close = ButtonWindow(run.Box(), 6);
+  Click(run.Box(), show);
+  ASSERT_TRUE(WaitUntil([&] { return ButtonWindow(run.Box(), 3) == nullptr; }, 5000));
   RECT wr;
   GetWindowRect(run.Box(), &wr);
   EXPECT_EQ(Str(wr), Str(RECT{e.left, e.top, e.left + 538, e.top + e.fullHeight}));
@@ -440,7 +455,7 @@ TEST_F(ExceptBox, ContinueByButtonByEscapeAndByCountdown) {
     TActionLog log;
     TBoxRun run;
     ASSERT_NE(run.Box(), nullptr);
-    SendMessageA(ButtonOf(Children(run.Box()), 4)->wnd, BM_CLICK, 0, 0);
+    Click(run.Box(), ButtonWindow(run.Box(), 4));
     EXPECT_TRUE(run.WaitDone(5000));
     EXPECT_FALSE(IsWindow(run.Box()));
     EXPECT_EQ(log.Codes(), std::vector<uint32_t>{4});
@@ -449,7 +464,7 @@ TEST_F(ExceptBox, ContinueByButtonByEscapeAndByCountdown) {
     // Esc becomes WM_CLOSE; without a default action that continues.
     TBoxRun run;
     ASSERT_NE(run.Box(), nullptr);
-    PostMessageA(ButtonOf(Children(run.Box()), 0)->wnd, WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageA(ButtonWindow(run.Box(), 0), WM_KEYDOWN, VK_ESCAPE, 0);
     EXPECT_TRUE(run.WaitDone(5000));
   }
   // The countdown presses the default button that AutoContinue makes.
@@ -478,11 +493,51 @@ TEST_F(ExceptBox, HandledCloseKeepsTheBox) {
   GHandleAction = 6;
   TBoxRun run;
   ASSERT_NE(run.Box(), nullptr);
-  SendMessageA(ButtonOf(Children(run.Box()), 6)->wnd, BM_CLICK, 0, 0);
+  Click(run.Box(), ButtonWindow(run.Box(), 6));
   Sleep(300);
   EXPECT_FALSE(run.Done());
   EXPECT_TRUE(IsWindow(run.Box()));
   EXPECT_EQ(log.Codes(), std::vector<uint32_t>{6});
+}
+
+TEST_F(ExceptBox, EscapeWithoutButtonsFollowsTheDefaultButton) {
+  KeepCaptions(0);
+  {
+    TBoxRun run;
+    ASSERT_NE(run.Box(), nullptr);
+    PostMessageA(run.Box(), WM_KEYDOWN, VK_ESCAPE, 0);
+    Sleep(500);
+    EXPECT_FALSE(run.Done()) << "nothing to do";
+  }
+  DefaultButton = 4;
+  TBoxRun run;
+  ASSERT_NE(run.Box(), nullptr);
+  PostMessageA(run.Box(), WM_KEYDOWN, VK_ESCAPE, 0);
+  EXPECT_TRUE(run.WaitDone(5000));
+}
+
+TEST_F(ExceptBox, SaveToAFixedFileRemovesTheSaveButton) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  const std::string file = std::string(temp) + "qelexceptbox_save_" + std::to_string(GetCurrentProcessId()) + ".txt";
+  DeleteFileA(file.c_str());
+  const TShortString<255> saved = BugReportFile;
+  BugReportFile.Assign(file);
+  {
+    TActionLog log;
+    TBoxRun run;
+    ASSERT_NE(run.Box(), nullptr);
+    Click(run.Box(), ButtonWindow(run.Box(), 1));
+    EXPECT_TRUE(WaitUntil([&] { return ButtonWindow(run.Box(), 1) == nullptr; }, 10000));
+    EXPECT_EQ(log.Codes(), std::vector<uint32_t>{1});
+  }
+  BugReportFile = saved;
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), kReport + "\r\n\r\n");
+  in.close();
+  DeleteFileA(file.c_str());
 }
 
 TEST_F(ExceptBox, MessageAndTheFreezeAnswer) {
@@ -673,15 +728,59 @@ TEST_F(ExceptBox, OwnerDrawnButtonsOnTheScreen) {
   }
 }
 
+TEST_F(ExceptBox, CountdownLineCrossesTheButton) {
+  AutoContinue = true;
+  AutoDelaySeconds = 8;
+  TBoxRun run;
+  ASSERT_NE(run.Box(), nullptr);
+  HWND cont = ButtonWindow(run.Box(), 4);
+  ASSERT_NE(cont, nullptr);
+  RECT br;
+  GetWindowRect(cont, &br);
+  const COLORREF face = GetSysColor(COLOR_BTNFACE);
+  const COLORREF dark = GetSysColor(COLOR_3DDKSHADOW);
+  // The columns in the face colour above and below the caption (which is
+  // drawn over the line): the line's centre.
+  const auto lineAt = [&] {
+    const TShot shot = Capture(br, "");
+    std::vector<int> columns;
+    for (int x = br.left; x < br.right; ++x) {
+      bool full = true;
+      for (const int y : {0, 1, 2, 19, 20, 21}) full = full && shot.At(x, br.top + y) == face;
+      if (full) columns.push_back(x - br.left);
+    }
+    return columns;
+  };
+  Sleep(2000);
+  const std::vector<int> early = lineAt();
+  Sleep(2000);
+  const std::vector<int> later = lineAt();
+  const int width = br.right - br.left;
+  ASSERT_EQ(early.size(), 1u);
+  ASSERT_EQ(later.size(), 1u);
+  EXPECT_GT(early[0], width / 8);
+  EXPECT_GT(later[0], early[0]) << "the line moves on";
+  EXPECT_LT(later[0], width * 7 / 8);
+  // Its edges fade into the focused look's background.
+  const TShot shot = Capture(br, "");
+  const int x = br.left + lineAt()[0];
+  const COLORREF edge = RGB((GetRValue(face) + 3 * GetRValue(dark)) / 4, (GetGValue(face) + 3 * GetGValue(dark)) / 4,
+                            (GetBValue(face) + 3 * GetBValue(dark)) / 4);
+  EXPECT_EQ(shot.At(x + 3, br.top + 1), edge);
+  EXPECT_EQ(shot.At(x - 3, br.top + 1), edge);
+  EXPECT_EQ(shot.At(x + 4, br.top + 1), dark);
+  EXPECT_FALSE(run.Done());
+}
+
 TEST_F(ExceptBox, PlainButtonsWithoutOwnerDrawing) {
   OwnerDrawnButtons = false;
   AutoContinue = true;
   AutoDelaySeconds = 1;
   TBoxRun run;
   ASSERT_NE(run.Box(), nullptr);
-  const TChild* cont = ButtonOf(Children(run.Box()), 4);
+  HWND cont = ButtonWindow(run.Box(), 4);
   ASSERT_NE(cont, nullptr);
-  EXPECT_EQ(GetWindowLongA(cont->wnd, GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
+  EXPECT_EQ(GetWindowLongA(cont, GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
   Sleep(2500);
   EXPECT_FALSE(run.Done()) << "no countdown";
 }
@@ -763,11 +862,8 @@ TChildRun PressInChild(const std::string& mode, const std::string& marker, LONG_
   }
   run.pid = pi.dwProcessId;
   if (HWND box = WaitForBox(pi.dwProcessId, 60000)) {
-    const TChild* button = ButtonOf(Children(box), index);
-    if (button != nullptr)
-      PostMessageA(button->wnd, BM_CLICK, 0, 0);
-    else
-      ADD_FAILURE() << "no button " << index;
+    HWND button = ButtonWindow(box, index);
+    Click(box, button);
   } else {
     ADD_FAILURE() << "no box in " << mode;
   }
