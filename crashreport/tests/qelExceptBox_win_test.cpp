@@ -467,6 +467,17 @@ TEST_F(ExceptBox, ContinueByButtonByEscapeAndByCountdown) {
     PostMessageA(ButtonWindow(run.Box(), 0), WM_KEYDOWN, VK_ESCAPE, 0);
     EXPECT_TRUE(run.WaitDone(5000));
   }
+  {
+    // Enter presses the focused button (the default one, here continue).
+    DefaultButton = 4;
+    TActionLog log;
+    TBoxRun run;
+    ASSERT_NE(run.Box(), nullptr);
+    PostMessageA(ButtonWindow(run.Box(), 4), WM_KEYDOWN, VK_RETURN, 0);
+    EXPECT_TRUE(run.WaitDone(5000));
+    EXPECT_EQ(log.Codes(), std::vector<uint32_t>{4});
+    DefaultButton = 0;
+  }
   // The countdown presses the default button that AutoContinue makes.
   AutoContinue = true;
   AutoDelaySeconds = 1;
