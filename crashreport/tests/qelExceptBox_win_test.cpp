@@ -216,7 +216,7 @@ TExpectedLayout ExpectLayout(const std::string& message) {
   const int k = columns ? wd[0] + wd[1] + wd[2] + wd[3] + m + 14 : wd[0] + wd[1] + wd[2] + wd[3] + wd[4] + wd[5] + wd[6] + 14;
   const int r = (columns ? m + 40 : 26) + 40;  // the big icon is linked in
   RECT text{0, 0, k > 537 ? k - r : 538 - r, 0};
-  DrawTextA(dc, message.c_str(), -1, &text, DT_CALCRECT | DT_WORDBREAK);
+  DrawTextA(dc, message.c_str(), -1, &text, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
   SelectObject(dc, old);
   DeleteObject(font);
   DeleteDC(dc);
@@ -553,13 +553,14 @@ TEST_F(ExceptBox, SaveToAFixedFileRemovesTheSaveButton) {
 
 TEST_F(ExceptBox, MessageAndTheFreezeAnswer) {
   ExceptMessage.Assign("Error: %exceptMsg%%LF%Bye");
-  const TExceptionObject object{{"EConvertError", "Exception"}, "bad value"};
+  const TExceptionObject object{{"EConvertError", "Exception"}, "Tom & Jerry"};
   {
     TBoxRun run(true, false, &object);
     ASSERT_NE(run.Box(), nullptr);
     bool found = false;
-    for (const TChild& c : Children(run.Box())) found |= c.cls == "Static" && c.text == "Error: bad value.\r\nBye";
-    EXPECT_TRUE(found);
+    for (const TChild& c : Children(run.Box()))
+      found |= c.cls == "Static" && c.text == "Error: Tom & Jerry.\r\nBye" && (GetWindowLongA(c.wnd, GWL_STYLE) & SS_NOPREFIX);
+    EXPECT_TRUE(found) << "shown as it reads";
   }
   TBoxRun run(true, true);
   ASSERT_NE(run.Box(), nullptr);
