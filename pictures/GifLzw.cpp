@@ -14,7 +14,6 @@ namespace {
 
 constexpr int kTableSize = 4096;
 constexpr int kStackSize = kTableSize + 1;
-constexpr uint32_t kHashSlots = 17777;
 constexpr uint16_t kLastEncoderCode = 4094;
 
 [[noreturn]] void Raise(const char* message) { throw zf::EInvalidGraphicOperation(message); }
@@ -595,26 +594,27 @@ constexpr uint32_t MakeSlot(uint32_t prefixCode, uint32_t suffix, uint32_t code)
 constexpr uint32_t SlotKey(uint32_t slot) { return slot >> 12; }
 constexpr uint16_t SlotCode(uint32_t slot) { return static_cast<uint16_t>(slot & 0xFFF); }
 
-// The string table of 8-bit arrays: open addressing over 17,777 slots, probed
-// from a hash of the string's indices and length.
+// The string table of 8-bit arrays: open addressing with linear probing over
+// 16,384 slots, hashed from the prefix code and the index. Holding at most 4094
+// strings it stays three quarters empty, so a probe seldom goes past its first
+// slot (the probes, more than the table's cache footprint, set the pace).
 class THashTable {
 public:
-  THashTable() : FSlots(kHashSlots) {}
-  void Start(uint8_t index) { FHash = StartStringHash(index); }
+  THashTable() : FSlots(kSlots) {}
   // The code of prefix + index, or 0 (then Add stores it where the probe ended).
-  uint16_t Find(uint16_t prefix, uint8_t index, uint16_t length) {
-    FHash = ((index + length + 4u) * FHash) % kHashSlots;
+  uint16_t Find(uint16_t prefix, uint8_t index) {
     const uint32_t key = SlotKey(MakeSlot(prefix, index, 0));
-    FSlot = FHash;
-    while (FSlots[FSlot] != 0 && SlotKey(FSlots[FSlot]) != key) FSlot = FSlot + 1 == kHashSlots ? 0 : FSlot + 1;
-    return FSlots[FSlot] != 0 ? SlotCode(FSlots[FSlot]) : 0;
+    FSlot = (key * 0x9E3779B1u) >> (32 - kSlotBits);
+    while (FSlots[FSlot] != 0 && SlotKey(FSlots[FSlot]) != key) FSlot = (FSlot + 1) & (kSlots - 1);
+    return SlotCode(FSlots[FSlot]);
   }
   void Add(uint16_t prefix, uint8_t index, uint16_t code) { FSlots[FSlot] = MakeSlot(prefix, index, code); }
   void Clear() { std::fill(FSlots.begin(), FSlots.end(), 0u); }
 
 private:
+  static constexpr uint32_t kSlotBits = 14, kSlots = 1u << kSlotBits;  // 64 KB
   std::vector<uint32_t> FSlots;
-  uint32_t FHash = 0, FSlot = 0;
+  uint32_t FSlot = 0;
 };
 
 // The string table of 1- and 4-bit arrays: a code's extensions by index in a
@@ -624,8 +624,7 @@ template <int Bits>
 class TDirectTable {
 public:
   TDirectTable() : FNext(static_cast<size_t>(kTableSize) << Bits) {}
-  void Start(uint8_t) {}
-  uint16_t Find(uint16_t prefix, uint8_t index, uint16_t) {
+  uint16_t Find(uint16_t prefix, uint8_t index) {
     FSlot = (static_cast<size_t>(prefix) << Bits) | index;
     return FNext[FSlot];
   }
@@ -670,10 +669,9 @@ void EncodeRows(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced, 
       const uint8_t index = IndexAt<Bits>(p, col);
       if (++stringLength == 1) {
         prefix = index;
-        table.Start(index);
         continue;
       }
-      if (const uint16_t found = table.Find(prefix, index, stringLength)) {
+      if (const uint16_t found = table.Find(prefix, index)) {
         prefix = found;
         continue;
       }
@@ -681,7 +679,6 @@ void EncodeRows(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced, 
       ++lastAssigned;
       table.Add(prefix, index, lastAssigned);
       prefix = index;
-      table.Start(index);
       stringLength = 1;
       if (lastAssigned >= limit) {
         limit <<= 1;
