@@ -14,7 +14,6 @@ namespace {
 
 constexpr int kTableSize = 4096;
 constexpr int kStackSize = kTableSize + 1;
-constexpr uint32_t kHashSlots = 17777;
 constexpr uint16_t kLastEncoderCode = 4094;
 
 [[noreturn]] void Raise(const char* message) { throw zf::EInvalidGraphicOperation(message); }
@@ -66,7 +65,6 @@ TGifCodeReader::TGifCodeReader(zf::TStream& source, int32_t codeWidth) {
 
 namespace {
 
-// Sub-blocks are fetched rarely; the common path stays small enough to inline.
 void RefillCodeReader(zf::TStream& source, TGifCodeReader& r) {
   while (r.BitPos + r.CodeWidth > static_cast<uint32_t>(r.BitsHeld) && r.Remaining > 0) {
     // Keep the unread tail (at most 2 bytes, since a code is at most 12 bits)
@@ -93,22 +91,70 @@ void RefillCodeReader(zf::TStream& source, TGifCodeReader& r) {
   }
 }
 
-inline uint16_t NextCode(zf::TStream& source, TGifCodeReader& r) {
-  if (r.BitPos + r.CodeWidth > static_cast<uint32_t>(r.BitsHeld)) {
-    RefillCodeReader(source, r);
-    if (r.BitPos + r.CodeWidth > static_cast<uint32_t>(r.BitsHeld)) return GifCodesExhausted;
+// The reader's per-code fields, held in locals of the decoding loops: output
+// bytes are stored through uint8_t pointers, which may alias anything, so
+// fields left in the reader would be reloaded after every pixel. Store() hands
+// them back.
+class TCodeBits {
+public:
+  TCodeBits(zf::TStream& source, TGifCodeReader& r)
+      : FSource(source),
+        FReader(r),
+        FBitPos(r.BitPos),
+        FBitsHeld(static_cast<uint32_t>(r.BitsHeld)),
+        FWidth(static_cast<uint32_t>(r.CodeWidth)),
+        FMask(static_cast<uint32_t>(r.ReadMask)) {}
+
+  [[gnu::always_inline]] uint16_t Next() {
+    if (FBitPos + FWidth > FBitsHeld) {
+      Store();
+      FBitsHeld = Refill(FSource, FReader);
+      FBitPos = FReader.BitPos;
+      if (FBitPos + FWidth > FBitsHeld) return GifCodesExhausted;
+    }
+    // The buffer holds at most 2 carried bytes and one sub-block, so a code
+    // starts at byte 256 at the latest and four bytes from there are inside.
+    const uint8_t* b = FReader.Buffer + FBitPos / 8;
+    const uint32_t raw = b[0] | (static_cast<uint32_t>(b[1]) << 8) | (static_cast<uint32_t>(b[2]) << 16) |
+                         (static_cast<uint32_t>(b[3]) << 24);
+    const uint16_t code = static_cast<uint16_t>((raw >> (FBitPos % 8)) & FMask);
+    FBitPos += FWidth;
+    return code;
   }
-  const uint32_t i = r.BitPos / 8;
-  uint32_t raw = r.Buffer[i] | (static_cast<uint32_t>(r.Buffer[i + 1]) << 8);
-  if (r.CodeWidth > 8) raw |= static_cast<uint32_t>(r.Buffer[i + 2]) << 16;
-  const uint32_t shift = r.BitPos % 8;
-  r.BitPos += static_cast<uint32_t>(r.CodeWidth);
-  return static_cast<uint16_t>((raw >> shift) & static_cast<uint32_t>(r.ReadMask));
-}
+  uint32_t Width() const { return FWidth; }
+  void SetWidth(uint32_t width) {
+    FWidth = width;
+    FMask = (1u << width) - 1;
+  }
+  // The stream's position after the sub-blocks fetched so far.
+  int64_t Position() const { return FReader.Position; }
+  void Store() {
+    FReader.BitPos = FBitPos;
+    FReader.CodeWidth = static_cast<int32_t>(FWidth);
+    FReader.ReadMask = static_cast<int32_t>(FMask);
+  }
+
+private:
+  // Once per sub-block, out of the decoding loops; static so that the object's
+  // address stays unknown to the code outside them. Gives the bits held.
+  [[gnu::noinline]] static uint32_t Refill(zf::TStream& source, TGifCodeReader& r) {
+    RefillCodeReader(source, r);
+    return static_cast<uint32_t>(r.BitsHeld);
+  }
+
+  zf::TStream& FSource;
+  TGifCodeReader& FReader;
+  uint32_t FBitPos, FBitsHeld, FWidth, FMask;
+};
 
 }  // namespace
 
-uint16_t ReadGifCode(zf::TStream& source, TGifCodeReader& r) { return NextCode(source, r); }
+uint16_t ReadGifCode(zf::TStream& source, TGifCodeReader& r) {
+  TCodeBits bits(source, r);
+  const uint16_t code = bits.Next();
+  bits.Store();
+  return code;
+}
 
 // --- raster cursor ----------------------------------------------------------
 
@@ -182,6 +228,66 @@ void PutRasterPixel(uint8_t index, TGifRasterCursor& c) { PutPixel(index, c); }
 
 namespace {
 
+// Fixed codes of one code stream.
+struct TLzwCodes {
+  uint32_t PixelMask;  // the frame's largest index
+  uint32_t Clear, End, FirstFree;
+  uint32_t InitialWidth;
+};
+
+// Where decoding stands between two codes; the two decoding loops hand it on.
+struct TLzwState {
+  uint16_t Code = 0;  // read, not decoded yet
+  uint16_t Previous = 0;
+  uint8_t FirstIndex = 0;  // first index of the previous code's string
+  // Data that does not open with a clear code starts as if it did: the first
+  // literal defines no table entry.
+  bool StartOfTable = true;
+  uint32_t NextFree = 0, Limit = 0;  // a full table has next free 4096
+};
+
+// Several clear codes in a row are one reset; gives the code after them.
+// Inlined so that the decoding loops keep their state in registers.
+[[gnu::always_inline]] inline uint16_t ResetTable(TCodeBits& bits, const TLzwCodes& k, uint32_t& nextFree,
+                                                  uint32_t& limit) {
+  uint16_t code;
+  do {
+    bits.SetWidth(k.InitialWidth);
+    limit = 1u << k.InitialWidth;
+    nextFree = k.FirstFree;
+    code = bits.Next();
+  } while (code == k.Clear);
+  return code;
+}
+
+// Counts the entry just defined. At 12 bits the table stays full until a clear code.
+[[gnu::always_inline]] inline void GrowTable(TCodeBits& bits, uint32_t& nextFree, uint32_t& limit) {
+  if (++nextFree >= limit) {
+    if (bits.Width() < static_cast<uint32_t>(GifMaxCodeWidth)) {
+      bits.SetWidth(bits.Width() + 1);
+      limit <<= 1;
+    } else {
+      nextFree = limit;
+    }
+  }
+}
+
+// Progress after every code: how far into the frame's code stream the reader is.
+class TRunningReport {
+public:
+  TRunningReport(const TGifProgressHandler& progress, int64_t streamSize)
+      : On(progress && streamSize > 0), FProgress(progress), FStreamSize(streamSize) {}
+  const bool On;
+  void operator()(int64_t position) const {
+    Report(FProgress, TGifProgressStage::psRunning, static_cast<uint8_t>(position * 100 / FStreamSize),
+           std::string());
+  }
+
+private:
+  const TGifProgressHandler& FProgress;
+  const int64_t FStreamSize;
+};
+
 // Indices decoded in stream order, one byte each, before they are packed into
 // the pixel array. A string is copied from where it was written before: an
 // entry is the place and length of its first occurrence (the previous string
@@ -189,23 +295,108 @@ namespace {
 struct TLinearOutput {
   // Only bytes already written are ever read: no need to clear it first.
   std::unique_ptr<uint8_t[]> Buf;
-  size_t Pos = 0;  // next byte to write
   size_t End = 0;  // first byte beyond the raster
 
   // Slack beyond the raster takes the end of the last string and short copies' excess.
   explicit TLinearOutput(size_t pixels)
       : Buf(std::make_unique_for_overwrite<uint8_t[]>(pixels + 2 * kStackSize)), End(pixels) {}
-  // Copies `len` bytes from `from` (earlier, not overlapping) to the end.
-  void Copy(size_t from, size_t len) {
-    uint8_t* d = Buf.get() + Pos;
-    const uint8_t* src = Buf.get() + from;
-    if (len <= 16 && from + 16 <= Pos)
-      std::memcpy(d, src, 16);
-    else
-      std::memmove(d, src, len);
-    Pos += len;
-  }
 };
+
+// Copies the `len` bytes at `from` to `to`, further on and not overlapping.
+inline void CopyString(uint8_t* buf, size_t from, size_t to, size_t len) {
+  if (len <= 16 && from + 16 <= to)
+    std::memcpy(buf + to, buf + from, 16);
+  else
+    std::memmove(buf + to, buf + from, len);
+}
+
+// A table entry of the linear decoder: where its string lies in the output,
+// its length and its prefix code; its suffix is the string's last index.
+struct TEntry {
+  uint32_t At;
+  uint16_t Length;
+  uint16_t Prefix;
+};
+
+// The common shape of code stream, decoded into `out` from its start: every
+// literal a valid index and every string code defined already or the one being
+// defined. Stops at the first code of any other shape, leaving it in `state`
+// for the stack decoder; entries at or above `highWater` were never assigned.
+// `entries` has one spare entry, which a full table writes to and never reads.
+// Gives the number of indices written.
+template <bool Reporting>
+[[gnu::noinline]] size_t DecodeLinear(zf::TStream& source, TGifCodeReader& reader, const TLzwCodes& k,
+                                      const TRunningReport& report, TLzwState& state, TLinearOutput& out,
+                                      TEntry* entries, uint32_t& highWater) {
+  // The loop's state lives in locals only (see TCodeBits); nothing it keeps
+  // across codes is derived when it can be: the previous string ends where the
+  // current one starts, a table is full when next free is 4096.
+  TCodeBits bits(source, reader);
+  const uint32_t clear = k.Clear, pixelMask = k.PixelMask, firstFree = k.FirstFree;
+  uint8_t* const buf = out.Buf.get();
+  const size_t end = out.End;
+  size_t pos = 0;
+  size_t prevAt = 0;  // where the previous code's string starts
+  uint32_t code = state.Code, previous = state.Previous;
+  uint32_t nextFree = state.NextFree, limit = state.Limit;
+  uint32_t high = highWater;
+  bool opening = state.StartOfTable;
+  for (;;) {
+    // The first code of a table, after clear codes or opening the data: one
+    // pixel and no entry.
+    if (code == clear || opening) {
+      if (code == clear) {
+        high = std::max(high, nextFree);
+        code = ResetTable(bits, k, nextFree, limit);
+        if (code == k.End || code == GifCodesExhausted) break;
+      } else if (code >= clear) {
+        break;  // a string before any was defined
+      }
+      opening = false;
+      previous = code;
+      prevAt = pos;
+      buf[pos++] = static_cast<uint8_t>(code & pixelMask);
+      code = bits.Next();
+      if constexpr (Reporting) report(bits.Position());
+      // A code that is no index writes one pixel here but stands for another string later.
+      if (previous > pixelMask || previous >= clear) break;
+    }
+    while (pos < end) {
+      const size_t start = pos;
+      if (code < clear) {
+        if (code > pixelMask) break;
+        buf[pos++] = static_cast<uint8_t>(code);
+      } else if (code - firstFree < nextFree - firstFree) {
+        const TEntry e = entries[code];
+        CopyString(buf, e.At, pos, e.Length);
+        pos += e.Length;
+      } else if (code == nextFree) {
+        CopyString(buf, prevAt, pos, start - prevAt);
+        pos += start - prevAt;
+        buf[pos++] = buf[prevAt];
+      } else {
+        break;  // a clear or end code, the end of the data, a code beyond the table
+      }
+      entries[nextFree] = {static_cast<uint32_t>(prevAt), static_cast<uint16_t>(start - prevAt + 1),
+                           static_cast<uint16_t>(previous)};
+      GrowTable(bits, nextFree, limit);
+      previous = code;
+      prevAt = start;
+      code = bits.Next();
+      if constexpr (Reporting) report(bits.Position());
+    }
+    if (pos >= end || code != clear) break;
+  }
+  bits.Store();
+  state.Code = static_cast<uint16_t>(code);
+  state.Previous = static_cast<uint16_t>(previous);
+  if (pos > 0) state.FirstIndex = buf[prevAt];
+  state.StartOfTable = opening;
+  state.NextFree = nextFree;
+  state.Limit = limit;
+  highWater = std::max(high, nextFree);
+  return pos;
+}
 
 // Packs the first `count` decoded indices (stream order) into the bottom-up array.
 void PackRows(const TLinearOutput& out, size_t count, TGifRasterCursor& c) {
@@ -241,6 +432,64 @@ void PackRows(const TLinearOutput& out, size_t count, TGifRasterCursor& c) {
   }
 }
 
+// Any code stream, one code at a time through the prefix and suffix tables onto
+// the raster. False when a string overflowed the stack and `tolerate` let it pass.
+bool DecodeStacked(zf::TStream& source, TGifCodeReader& reader, const TLzwCodes& k, const TRunningReport& report,
+                   TLzwState& s, TGifRasterCursor& cursor, uint16_t* prefix, uint16_t* suffix, uint16_t* stack,
+                   bool tolerate) {
+  TCodeBits bits(source, reader);
+  while (s.Code != k.End && s.Code != GifCodesExhausted && cursor.Row < cursor.Height) {
+    uint32_t code = s.Code;
+    if (s.StartOfTable && code < k.Clear) {
+      s.Previous = static_cast<uint16_t>(code);
+      s.FirstIndex = static_cast<uint8_t>(code & k.PixelMask);
+      PutPixel(s.FirstIndex, cursor);
+    } else if (code == k.Clear) {
+      // An end code right after a clear code ends the raster like anywhere else.
+      s.Code = ResetTable(bits, k, s.NextFree, s.Limit);
+      if (s.Code == k.End || s.Code == GifCodesExhausted) break;
+      s.Previous = s.Code;
+      s.FirstIndex = static_cast<uint8_t>(s.Code & k.PixelMask);
+      PutPixel(s.FirstIndex, cursor);
+    } else {
+      size_t sp = 0;
+      if (code >= s.NextFree) {
+        stack[sp++] = s.FirstIndex;
+        code = s.Previous;
+      }
+      // Table codes start above the end code whatever the frame's bits: a
+      // code size below them (a 256-entry table whose image uses only a few
+      // entries) still has its strings at clear + 2 and above. Codes between
+      // the frame's last index and the clear code expand through the
+      // never-assigned entries below the clear code.
+      // Only a table corrupted into a cycle makes a string longer than the stack.
+      while ((code >= k.FirstFree || code > k.PixelMask) && sp < kStackSize) {
+        stack[sp++] = suffix[code];
+        code = prefix[code];
+      }
+      if (sp >= kStackSize) {
+        bits.Store();
+        if (!tolerate) Raise(SGIFDecodeError);
+        return false;
+      }
+      s.FirstIndex = static_cast<uint8_t>(code & k.PixelMask);
+      stack[sp++] = s.FirstIndex;
+      while (sp > 0) PutPixel(static_cast<uint8_t>(stack[--sp]), cursor);
+      if (s.NextFree < kTableSize) {
+        prefix[s.NextFree] = s.Previous;
+        suffix[s.NextFree] = s.FirstIndex;
+        GrowTable(bits, s.NextFree, s.Limit);
+      }
+      s.Previous = s.Code;
+    }
+    s.StartOfTable = false;
+    s.Code = bits.Next();
+    if (report.On) report(bits.Position());
+  }
+  bits.Store();
+  return true;
+}
+
 }  // namespace
 
 void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool interlaced,
@@ -260,175 +509,39 @@ void DecodeGifRaster(zf::TStream& source, const TGifRasterInfo& info, bool inter
       corrupted = true;
       size = std::clamp<uint8_t>(size, 2, 9);
     }
-    const int32_t initialWidth = size + 1;
-    TGifCodeReader reader(source, initialWidth);
-    const int64_t streamSize = reader.Position + reader.Remaining;
+    const uint32_t clear = 1u << size;
+    const TLzwCodes k{(1u << frameBits) - 1, clear, clear + 1, clear + 2, size + 1u};
+    TGifCodeReader reader(source, static_cast<int32_t>(k.InitialWidth));
+    const TRunningReport report(progress, reader.Position + reader.Remaining);
+    TLzwState s;
+    s.NextFree = k.FirstFree;
+    s.Limit = 1u << k.InitialWidth;
+    s.Code = ReadGifCode(source, reader);
 
-    const uint32_t pixelMask = (1u << frameBits) - 1;
-    const uint16_t clearCode = static_cast<uint16_t>(1u << size);
-    const uint16_t endCode = clearCode + 1;
-    const uint32_t firstFree = clearCode + 2u;
-    uint32_t nextFree = firstFree;
-    uint32_t limit = 1u << initialWidth;
-    uint16_t previous = 0;
-    uint8_t firstIndex = 0;
-    bool tableFull = false;
-    const bool reporting = progress && streamSize > 0;
-    auto reportRunning = [&] {
-      if (reporting)
-        Report(progress, TGifProgressStage::psRunning,
-               static_cast<uint8_t>(reader.Position * 100 / streamSize), std::string());
-    };
-    auto grow = [&] {
-      if (++nextFree >= limit) {
-        if (reader.CodeWidth >= GifMaxCodeWidth) {
-          tableFull = true;
-        } else {
-          reader.SetCodeWidth(reader.CodeWidth + 1);
-          limit <<= 1;
-        }
-      }
-    };
-
-    // Several clear codes in a row are one reset; the code after them.
-    auto ClearTable = [&] {
-      uint16_t next;
-      do {
-        reader.SetCodeWidth(initialWidth);
-        limit = 1u << initialWidth;
-        nextFree = firstFree;
-        tableFull = false;
-        next = NextCode(source, reader);
-      } while (next == clearCode);
-      return next;
-    };
-
-    uint16_t code = NextCode(source, reader);
-    // Data that does not open with a clear code starts as if it did: the first
-    // literal defines no table entry.
-    bool startOfTable = true;
-
-    // The common shape first: every literal a valid index and every string
-    // code already defined (or the one being defined). Anything else goes on
-    // below, one code at a time as the stack decoder does it.
+    // The common shape first; anything else goes on in the stack decoder.
     const size_t total = static_cast<size_t>(cursor.Row < cursor.Height ? cursor.Width : 0) *
                          static_cast<size_t>(cursor.Height);
     if (total > 0) {
       TLinearOutput out(total);
-      // Where each entry's string lies in `out`, its length and its prefix code;
-      // its suffix is the string's last index.
-      struct TEntry {
-        uint32_t At;
-        uint16_t Length;
-        uint16_t Prefix;
-      };
-      std::vector<TEntry> entries(kTableSize);
-      uint32_t highWater = firstFree;  // entries below were assigned at some time
-      size_t prevAt = 0, prevLen = 0;
-      bool fast = true;
-      while (fast && code != endCode && code != GifCodesExhausted && out.Pos < out.End) {
-        const size_t start = out.Pos;
-        if (code == clearCode || startOfTable) {
-          if (code == clearCode) {
-            code = ClearTable();
-            if (code == endCode || code == GifCodesExhausted) break;
-          } else if (code >= clearCode) {
-            break;  // a string before any was defined
-          }
-          // The first code of a table: one pixel, no entry.
-          previous = code;
-          firstIndex = static_cast<uint8_t>(code & pixelMask);
-          out.Buf[out.Pos++] = firstIndex;
-          prevAt = start;
-          prevLen = 1;
-          // A code that is no index writes one pixel here but stands for another string later.
-          if (code > pixelMask || code >= clearCode) fast = false;
-        } else {
-          if (code < clearCode) {
-            if (code > pixelMask) break;
-            out.Buf[out.Pos++] = static_cast<uint8_t>(code);
-          } else if (code < nextFree) {
-            out.Copy(entries[code].At, entries[code].Length);
-          } else if (code == nextFree) {
-            out.Copy(prevAt, prevLen);
-            out.Buf[out.Pos++] = out.Buf[prevAt];
-          } else {
-            break;
-          }
-          firstIndex = out.Buf[start];
-          if (!tableFull) {
-            entries[nextFree] = {static_cast<uint32_t>(prevAt), static_cast<uint16_t>(prevLen + 1), previous};
-            grow();
-            highWater = std::max(highWater, std::min<uint32_t>(nextFree, kTableSize));
-          }
-          previous = code;
-          prevAt = start;
-          prevLen = out.Pos - start;
-        }
-        startOfTable = false;
-        code = NextCode(source, reader);
-        reportRunning();
-      }
-      PackRows(out, std::min(out.Pos, out.End), cursor);
-      // Whatever follows works on the prefix and suffix tables, which keep what
+      std::vector<TEntry> entries(kTableSize + 1);
+      uint32_t highWater = k.FirstFree;
+      const size_t decoded = report.On ? DecodeLinear<true>(source, reader, k, report, s, out, entries.data(), highWater)
+                                       : DecodeLinear<false>(source, reader, k, report, s, out, entries.data(), highWater);
+      PackRows(out, std::min(decoded, out.End), cursor);
+      // The stack decoder works on the prefix and suffix tables, which keep what
       // earlier tables (before a clear code) left above the current one too.
-      for (uint32_t k = firstFree; k < highWater; ++k) {
-        prefix[k] = entries[k].Prefix;
-        suffix[k] = out.Buf[entries[k].At + entries[k].Length - 1u];
+      for (uint32_t e = k.FirstFree; e < highWater; ++e) {
+        prefix[e] = entries[e].Prefix;
+        suffix[e] = out.Buf[entries[e].At + entries[e].Length - 1u];
       }
     }
-
-    while (code != endCode && code != GifCodesExhausted && cursor.Row < cursor.Height) {
-      if (startOfTable && code < clearCode) {
-        previous = code;
-        firstIndex = static_cast<uint8_t>(code & pixelMask);
-        PutPixel(firstIndex, cursor);
-      } else if (code == clearCode) {
-        // An end code right after a clear code ends the raster like anywhere else.
-        code = ClearTable();
-        if (code == endCode || code == GifCodesExhausted) break;
-        previous = code;
-        firstIndex = static_cast<uint8_t>(code & pixelMask);
-        PutPixel(firstIndex, cursor);
-      } else {
-        const uint16_t incoming = code;
-        size_t sp = 0;
-        if (code >= nextFree) {
-          stack[sp++] = firstIndex;
-          code = previous;
-        }
-        // Table codes start above the end code whatever the frame's bits: a
-        // code size below them (a 256-entry table whose image uses only a few
-        // entries) still has its strings at clear + 2 and above. Codes between
-        // the frame's last index and the clear code expand through the
-        // never-assigned entries below the clear code.
-        // Only a table corrupted into a cycle makes a string longer than the stack.
-        while ((code >= firstFree || code > pixelMask) && sp < kStackSize) {
-          stack[sp++] = suffix[code];
-          code = prefix[code];
-        }
-        if (sp >= kStackSize) {
-          if (!tolerate) Raise(SGIFDecodeError);
-          corrupted = true;
-          return;
-        }
-        firstIndex = static_cast<uint8_t>(code & pixelMask);
-        stack[sp++] = firstIndex;
-        while (sp > 0) PutPixel(static_cast<uint8_t>(stack[--sp]), cursor);
-        if (!tableFull) {
-          prefix[nextFree] = previous;
-          suffix[nextFree] = firstIndex;
-          grow();
-        }
-        previous = incoming;
-      }
-      startOfTable = false;
-      code = NextCode(source, reader);
-      reportRunning();
+    if (!DecodeStacked(source, reader, k, report, s, cursor, prefix.data(), suffix.data(), stack.data(), tolerate)) {
+      corrupted = true;
+      return;
     }
     // Data that runs out before the last row: tolerated, the rows not reached
     // keep index 0 and the frame is marked corrupted.
-    if (code == GifCodesExhausted && cursor.Row < cursor.Height) {
+    if (s.Code == GifCodesExhausted && cursor.Row < cursor.Height) {
       if (!tolerate) Raise(SGIFReadError);
       corrupted = true;
     }
@@ -481,26 +594,27 @@ constexpr uint32_t MakeSlot(uint32_t prefixCode, uint32_t suffix, uint32_t code)
 constexpr uint32_t SlotKey(uint32_t slot) { return slot >> 12; }
 constexpr uint16_t SlotCode(uint32_t slot) { return static_cast<uint16_t>(slot & 0xFFF); }
 
-// The string table of 8-bit arrays: open addressing over 17,777 slots, probed
-// from a hash of the string's indices and length.
+// The string table of 8-bit arrays: open addressing with linear probing over
+// 16,384 slots, hashed from the prefix code and the index. Holding at most 4094
+// strings it stays three quarters empty, so a probe seldom goes past its first
+// slot (the probes, more than the table's cache footprint, set the pace).
 class THashTable {
 public:
-  THashTable() : FSlots(kHashSlots) {}
-  void Start(uint8_t index) { FHash = StartStringHash(index); }
+  THashTable() : FSlots(kSlots) {}
   // The code of prefix + index, or 0 (then Add stores it where the probe ended).
-  uint16_t Find(uint16_t prefix, uint8_t index, uint16_t length) {
-    FHash = ((index + length + 4u) * FHash) % kHashSlots;
+  uint16_t Find(uint16_t prefix, uint8_t index) {
     const uint32_t key = SlotKey(MakeSlot(prefix, index, 0));
-    FSlot = FHash;
-    while (FSlots[FSlot] != 0 && SlotKey(FSlots[FSlot]) != key) FSlot = FSlot + 1 == kHashSlots ? 0 : FSlot + 1;
-    return FSlots[FSlot] != 0 ? SlotCode(FSlots[FSlot]) : 0;
+    FSlot = (key * 0x9E3779B1u) >> (32 - kSlotBits);
+    while (FSlots[FSlot] != 0 && SlotKey(FSlots[FSlot]) != key) FSlot = (FSlot + 1) & (kSlots - 1);
+    return SlotCode(FSlots[FSlot]);
   }
   void Add(uint16_t prefix, uint8_t index, uint16_t code) { FSlots[FSlot] = MakeSlot(prefix, index, code); }
   void Clear() { std::fill(FSlots.begin(), FSlots.end(), 0u); }
 
 private:
+  static constexpr uint32_t kSlotBits = 14, kSlots = 1u << kSlotBits;  // 64 KB
   std::vector<uint32_t> FSlots;
-  uint32_t FHash = 0, FSlot = 0;
+  uint32_t FSlot = 0;
 };
 
 // The string table of 1- and 4-bit arrays: a code's extensions by index in a
@@ -510,8 +624,7 @@ template <int Bits>
 class TDirectTable {
 public:
   TDirectTable() : FNext(static_cast<size_t>(kTableSize) << Bits) {}
-  void Start(uint8_t) {}
-  uint16_t Find(uint16_t prefix, uint8_t index, uint16_t) {
+  uint16_t Find(uint16_t prefix, uint8_t index) {
     FSlot = (static_cast<size_t>(prefix) << Bits) | index;
     return FNext[FSlot];
   }
@@ -556,10 +669,9 @@ void EncodeRows(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced, 
       const uint8_t index = IndexAt<Bits>(p, col);
       if (++stringLength == 1) {
         prefix = index;
-        table.Start(index);
         continue;
       }
-      if (const uint16_t found = table.Find(prefix, index, stringLength)) {
+      if (const uint16_t found = table.Find(prefix, index)) {
         prefix = found;
         continue;
       }
@@ -567,7 +679,6 @@ void EncodeRows(zf::TStream& dest, const TGifRasterInfo& info, bool interlaced, 
       ++lastAssigned;
       table.Add(prefix, index, lastAssigned);
       prefix = index;
-      table.Start(index);
       stringLength = 1;
       if (lastAssigned >= limit) {
         limit <<= 1;

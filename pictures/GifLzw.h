@@ -110,7 +110,4 @@ void PutGifCode(zf::TStream& dest, uint16_t code, TGifCodeWriter& writer);
 // Writes the partial last sub-block and the zero terminator.
 void FlushGifCodes(zf::TStream& dest, TGifCodeWriter& writer);
 
-// Seed of the encoder's string hash for a one-index string.
-constexpr uint32_t StartStringHash(uint32_t index) { return index * 301 + 903; }
-
 }  // namespace pictures
