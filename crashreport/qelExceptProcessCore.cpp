@@ -111,9 +111,10 @@ std::string ClassNameOfTypeName(const char* mangled, size_t maxLength) {
   const size_t length = strnlen(mangled, maxLength);
   if (length == maxLength) return {};
   const std::string text(mangled, length);
-  size_t pos = 0;
-  const bool nested = !text.empty() && text[0] == 'N';
-  if (nested) pos = 1;
+  // The compiler marks the names of classes with internal linkage with '*'.
+  size_t pos = !text.empty() && text[0] == '*' ? 1 : 0;
+  const bool nested = pos < text.size() && text[pos] == 'N';
+  if (nested) ++pos;
   std::string last;
   while (pos < text.size() && IsDigit(text[pos])) {
     size_t n = 0;

@@ -143,6 +143,9 @@ TEST(ProcessRoutines, ClassNamesOfTypeNames) {
       {"9TMyThread", "TMyThread"},
       {"N3qel12QelExceptionE", "QelException"},
       {"N12_GLOBAL__N_16TLocalE", "TLocal"},
+      {"*N12_GLOBAL__N_16TLocalE", "TLocal"},  // internal linkage
+      {"*9TMyThread", "TMyThread"},
+      {"**9TMyThread", ""},
       {"", ""},
       {"N2zf9ExceptionE_", ""},
       {"N2zf9Exception", ""},
