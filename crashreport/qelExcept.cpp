@@ -62,7 +62,12 @@ void JoinThreadList() {
     case TThreadListInstall::NoView:
       InternalError(kInternalErrorNotifyText);
   }
-  if (MainThreadId == 0) MainThreadId = ListedMainThreadId();
+  // A joining module takes the thread the creator named, as the creator found
+  // it; the list's first entry is its newest, not the main thread.
+  if (MainThreadId == 0) {
+    const std::vector<uint32_t> threads = EnumProcessThreads();
+    MainThreadId = threads.empty() ? FirstListedThreadId() : threads.front();
+  }
 }
 
 // The mapping a tracing tool made, opened (never created) with full access.

@@ -176,7 +176,7 @@ TThreadListInstall CreateOrJoinThreadList(uint32_t& namedMainThread) {
   const std::vector<uint32_t> threads = EnumProcessThreads();
   if (!threads.empty()) {
     namedMainThread = threads.front();
-    SetThreadName(namedMainThread, kMainThreadName);
+    SetThreadName(namedMainThread, "main thread");
   }
   return TThreadListInstall::Created;
 }
@@ -187,16 +187,10 @@ bool InstallThreadList() {
   return result == TThreadListInstall::Created || result == TThreadListInstall::Joined;
 }
 
-uint32_t ListedMainThreadId() {
+uint32_t FirstListedThreadId() {
   TThreadListAnchor* anchor = gAnchor;
   if (anchor == nullptr || !TakeMutex(anchor->ListMutex, INFINITE)) return 0;
-  uint32_t id = anchor->Head != nullptr ? anchor->Head->ThreadId : 0;
-  for (TThreadEntry* e = anchor->Head; e != nullptr; e = e->Next) {
-    if (LocalText(e->Name) == kMainThreadName) {
-      id = e->ThreadId;
-      break;
-    }
-  }
+  const uint32_t id = anchor->Head != nullptr ? anchor->Head->ThreadId : 0;
   ReleaseMutex(anchor->ListMutex);
   return id;
 }

@@ -44,14 +44,13 @@ inline constexpr uint32_t kThreadEntryAccess = 0x100040;
 // False when no block can be had.
 bool InstallThreadList();
 // The same, telling how it went. A module that creates the block names the
-// process's first thread kMainThreadName and gets its id (0 when the process
+// process's first thread "main thread" and gets its id (0 when the process
 // has no thread list); a joining module renames nothing.
-inline constexpr const char* kMainThreadName = "main thread";
 enum class TThreadListInstall { Created, Joined, NoMapping, NoView };
 TThreadListInstall CreateOrJoinThreadList(uint32_t& namedMainThread);
-// The thread named kMainThreadName in the list, else the list's first entry;
-// 0 when the list is empty or not installed.
-uint32_t ListedMainThreadId();
+// The thread of the list's first (newest) entry; 0 when the list is empty
+// or not installed.
+uint32_t FirstListedThreadId();
 // Leaves the block; the last module removes it.
 void UninstallThreadList();
 // This module's view of the block, nullptr while not installed.
