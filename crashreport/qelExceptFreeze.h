@@ -20,4 +20,11 @@ void ResetFreezeMissCount();
 // no watchdog window is recorded.
 bool PostFreezeProbe(HWND answerTo);
 
+// The probe's handler on the main thread's window: posts WM_NULL 777/777 to
+// the window wParam names, or, for the watchdog's own probe (wParam 0), to
+// the watchdog thread; answers 777.
+void AnswerFreezeProbe(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+// The watchdog thread's id, 0 while none runs.
+uint32_t FreezeWatchdogThreadId();
+
 }  // namespace qel
