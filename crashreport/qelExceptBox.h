@@ -19,4 +19,21 @@ void ShowExceptionBox(bool frozen, const TExceptionObject* object, uintptr_t add
 // Puts text on the clipboard as CF_TEXT; nothing when it cannot be opened.
 void CopyReportToClipboard(const std::string& text);
 
+// The box's message: FrozenMessage or ExceptMessage with "%LF%" as CR LF and
+// "%exceptMsg%" as the exception's message (and "." after it when withDot).
+std::string ExceptionBoxMessage(bool frozen, const TExceptionObject* object, bool withDot);
+
+// What a console program writes in place of the box: for a web program the
+// HTML page behind its content type, else the message and, when the box would
+// offer it, the report.
+void WriteConsoleReport(HANDLE output, bool webProgram, bool frozen, const TExceptionObject* object,
+                        const std::string& report);
+
+// Whether the program's executable is a console program.
+bool IsConsoleProgram();
+
+// Each channel moved by the amount's channel: up, unless two or more channels
+// would pass 255, then down; clamped to 0..255.
+COLORREF ShiftColor(COLORREF colour, COLORREF amount);
+
 }  // namespace qel

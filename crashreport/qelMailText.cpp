@@ -55,22 +55,27 @@ std::string SubstAppName(const std::string& text, const std::string& appName) {
   return s;
 }
 
-std::string MailSubjectText(const std::string& subjectSetting, const std::string& report, const std::string& appName) {
-  std::string subject = SubstAppName(subjectSetting, appName);
+bool ReportExceptionMessage(const std::string& report, std::string& message) {
   static const std::string kLine = "\r\nexception message ";
   const size_t at = report.find(kLine);
-  if (at != std::string::npos) {
-    size_t end = report.find("\r\n", at + 10);
-    if (end == std::string::npos) end = report.size();
-    const std::string line = report.substr(at + 2, end - (at + 2));
-    const size_t colon = line.find(':');
-    std::string message = colon == std::string::npos ? std::string() : line.substr(colon + 1);
-    size_t first = 0;
-    while (first < message.size() && BlankOrControlChars.Contains(message[first])) ++first;
-    size_t last = message.size();
-    while (last > first && BlankOrControlChars.Contains(message[last - 1])) --last;
-    SubstText(subject, "%exceptMsg%", message.substr(first, last - first), false);
-  }
+  if (at == std::string::npos) return false;
+  size_t end = report.find("\r\n", at + 10);
+  if (end == std::string::npos) end = report.size();
+  const std::string line = report.substr(at + 2, end - (at + 2));
+  const size_t colon = line.find(':');
+  const std::string text = colon == std::string::npos ? std::string() : line.substr(colon + 1);
+  size_t first = 0;
+  while (first < text.size() && BlankOrControlChars.Contains(text[first])) ++first;
+  size_t last = text.size();
+  while (last > first && BlankOrControlChars.Contains(text[last - 1])) --last;
+  message = text.substr(first, last - first);
+  return true;
+}
+
+std::string MailSubjectText(const std::string& subjectSetting, const std::string& report, const std::string& appName) {
+  std::string subject = SubstAppName(subjectSetting, appName);
+  std::string message;
+  if (ReportExceptionMessage(report, message)) SubstText(subject, "%exceptMsg%", message, false);
   return subject;
 }
 

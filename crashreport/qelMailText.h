@@ -20,6 +20,9 @@ std::string AngleAddressList(const std::string& list, bool keepName);
 
 // "%appname%" (any case) replaced by `appName`.
 std::string SubstAppName(const std::string& text, const std::string& appName);
+// The text of the report's "exception message" line after its first ":",
+// blanks and control characters trimmed; false when there is no such line.
+bool ReportExceptionMessage(const std::string& report, std::string& message);
 // The subject: "%appname%" and, when the report has an exception message
 // line, "%exceptMsg%" filled in.
 std::string MailSubjectText(const std::string& subjectSetting, const std::string& report, const std::string& appName);
