@@ -11,8 +11,9 @@
 #define FILLED(name) "  .rva " QEL_SYM(name) "\n"
 
 // Entries the framework has no routine for stay empty: the run-time
-// ShowException, CheckSynchronize, Halt0, the top-level handler, the
-// runtime-error text and DoneExcept. The capture routine comes last.
+// ShowException, CheckSynchronize, Halt0, the runtime-error text and
+// DoneExcept. The top-level handler is the one of the threads BeginThread
+// starts. The capture routine comes last.
 __asm__(
     "  .data\n"
     "  .p2align 2\n"
@@ -34,7 +35,7 @@ __asm__(
     EMPTY                                                        // spare
     FILLED(_ZN2zf10TUnitTable10InitializeEv)                     // start-up
     FILLED(_ZN2zf10TUnitTable8FinalizeEv)                        // unit finalization
-    EMPTY                                                        // top-level handler
+    FILLED(_ZN2zf24TopLevelExceptionHandlerEPvS0_S0_S0_)         // top-level handler
     EMPTY                                                        // runtime-error text
     EMPTY                                                        // DoneExcept
     EMPTY EMPTY EMPTY EMPTY EMPTY EMPTY EMPTY                    // foreign run-time library

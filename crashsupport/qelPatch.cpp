@@ -32,6 +32,25 @@ bool WriteCode(std::uintptr_t address, const void* bytes, std::size_t length) {
   return true;
 }
 
+struct TDwarfEhBases {
+  void* tbase;
+  void* dbase;
+  void* func;
+};
+extern "C" const void* _Unwind_Find_FDE(void* pc, TDwarfEhBases* bases);
+
+// The end of the routine that starts at start from its unwind-table entry
+// (an FDE: length, CIE pointer, start, range; both 4 bytes on i686), 0 when
+// it has none or the entry is another routine's.
+std::uintptr_t RoutineEndByUnwindInfo(std::uintptr_t start) {
+  TDwarfEhBases bases{};
+  const auto* fde = static_cast<const std::uint8_t*>(_Unwind_Find_FDE(reinterpret_cast<void*>(start + 1), &bases));
+  if (!fde || reinterpret_cast<std::uintptr_t>(bases.func) != start) return 0;
+  std::uint32_t range = 0;
+  if (!SafeReadMemory(fde + 12, &range, sizeof range)) return 0;
+  return start + range;
+}
+
 }  // namespace
 
 bool PatchCode(void* target, const void* newBytes, std::size_t length) {
@@ -96,8 +115,13 @@ bool PatchCallInRoutine(void* routine, const void* target, int nth, const void* 
   FunctionInfo info;
   AnalyseFunction(env, static_cast<Address>(reinterpret_cast<std::uintptr_t>(routine)), info);
   if (!info.valid || info.length == 0) return false;
+  // Exception landing pads follow the routine's last return, reached by no
+  // jump: its unwind entry, when it has one, gives the whole routine.
+  Address limit = info.begin + info.length;
+  const std::uintptr_t unwound = RoutineEndByUnwindInfo(reinterpret_cast<std::uintptr_t>(routine));
+  if (unwound > limit) limit = static_cast<Address>(unwound);
   TCallSite site;
-  if (!FindCallInRoutine(reader, info.entry, info.begin + info.length,
+  if (!FindCallInRoutine(reader, info.entry, limit,
                          static_cast<Address>(reinterpret_cast<std::uintptr_t>(target)), nth, site))
     return false;
   return PatchDword(reinterpret_cast<void*>(static_cast<std::uintptr_t>(site.displacement)),

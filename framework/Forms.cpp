@@ -244,7 +244,15 @@ LRESULT TForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
 // --- TApplication ----------------------------------------------------------------
 
 namespace {
-void ApplicationBoundaryHandler(std::exception_ptr e) { Application.HandleException(&Application, e); }
+// The exception goes in flight again, so that the application's handler runs
+// as from an exception handler of its own (the reporter patches that entry).
+void ApplicationBoundaryHandler(std::exception_ptr e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (...) {
+    Application.HandleException(&Application);
+  }
+}
 }  // namespace
 
 TApplication::TApplication() : TComponent(nullptr) {

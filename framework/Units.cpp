@@ -2,7 +2,9 @@
 
 namespace zf {
 
-void TUnitTable::Initialize() {
+// Both are patched at run time by the exception reporter (calls inside them
+// are redirected): keep them out of line.
+__attribute__((noipa, used)) void TUnitTable::Initialize() {
   try {
     for (; FDone < FUnits.size(); ++FDone)
       if (FUnits[FDone].Init) FUnits[FDone].Init();
@@ -12,7 +14,7 @@ void TUnitTable::Initialize() {
   }
 }
 
-void TUnitTable::Finalize() noexcept {
+__attribute__((noipa, used)) void TUnitTable::Finalize() noexcept {
   while (FDone > 0) {
     --FDone;
     if (FUnits[FDone].Fini) {

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include "Forms.h"
+#include "Threads.h"
 #include "Units.h"
 #endif
 
@@ -158,10 +159,11 @@ TEST(PatchTable, FilledEntriesPointAtTheFrameworkRoutines) {
   EXPECT_EQ(at(peAppShowException), AddressOf(&zf::TApplication::ShowException));
   EXPECT_EQ(at(peStartUp), AddressOf(&zf::TUnitTable::Initialize));
   EXPECT_EQ(at(peFinalizeUnits), AddressOf(&zf::TUnitTable::Finalize));
+  EXPECT_EQ(at(peTopLevelHandler), reinterpret_cast<uintptr_t>(&zf::TopLevelExceptionHandler));
   EXPECT_EQ(at(peCaptureRoutine), reinterpret_cast<uintptr_t>(&CaptureScreenPng));
   size_t filled = 0;
   for (uint32_t entry : qelPatchTable) filled += entry != 0;
-  EXPECT_EQ(filled, 5u);
+  EXPECT_EQ(filled, 6u);
 }
 #endif
 
