@@ -42,7 +42,7 @@ struct TPauseLinks {
 void SetPauseLinks(const TPauseLinks& links);
 
 // The links to the thread list, the module maps, the handler windows and the
-// settings as they stand (MainThreadId set); message hooks are not linked yet.
+// settings as they stand (MainThreadId set), and the message hooks.
 TPauseLinks DefaultPauseLinks();
 
 // --- pausing ----------------------------------------------------------------

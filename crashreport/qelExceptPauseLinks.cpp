@@ -1,5 +1,6 @@
 // The pause's links to the reporter's other units: the shared thread list,
-// module maps, the message-handler windows and the settings.
+// module maps, the message hooks, the message-handler windows and the settings.
+#include "qelExceptImportHooks.h"
 #include "qelExceptPause.h"
 #include "qelExceptSettings.h"
 #include "qelExceptThreads.h"
@@ -23,6 +24,7 @@ TPauseLinks DefaultPauseLinks() {
     const auto map = MapFileForAddress(address);
     return map != nullptr && map->Loaded();
   };
+  links.HookMessageFunctions = &qel::HookMessageFunctions;
   links.HandlerWindowForThread = [](uint32_t threadId) { return qel::HandlerWindowForThread(threadId); };
   links.AddMessageHandler = [](TMsgHandlerProc handler, uint32_t message, uint32_t threadId) {
     return qel::AddMessageHandler(handler, message, threadId);

@@ -52,7 +52,8 @@ __attribute__((noipa, used)) int TopLevelExceptionHandler(void* record, void*, v
   return ExceptionContinueSearch;
 }
 
-void* BeginThread(void* securityAttributes, uint32_t stackSize, TThreadFunc func, void* parameter,
+// A frame of its own (never inlined): crash reporting recognises the threads it starts by it.
+__attribute__((noinline)) void* BeginThread(void* securityAttributes, uint32_t stackSize, TThreadFunc func, void* parameter,
                   uint32_t creationFlags, uint32_t* threadId) {
   auto rec = std::make_unique<TThreadStartRec>(TThreadStartRec{func, parameter});
   DWORD id = 0;
