@@ -9,6 +9,8 @@
 
 #include "qelDisAsmListing.h"
 #include "qelExceptNormalize.h"
+#include "qelExceptProcess.h"
+#include "qelExceptRtlHooks.h"
 #include "qelExceptSettings.h"
 #include "qelMapFile.h"
 #include "qelProgressBar.h"
@@ -285,6 +287,20 @@ void NormalizeException(TExceptionObject& object, std::uintptr_t& address, std::
       std::uintptr_t site = 0;
       stack = gTracer.throwTimeStack(thrownObject, &site);
       if (!address) address = site;
+    }
+  } catch (...) {
+    // what is known stands
+  }
+  try {
+    // An exception of the foreign run-time: its current exception block.
+    const bool haveObject = !object.classChain.empty();
+    if (!haveObject || !address) {
+      const void* foreign = haveObject ? &object : nullptr;
+      std::vector<std::uint8_t> foreignStack;
+      ThrowStackOfException(address, foreign, foreignStack);
+      std::string className;
+      if (!haveObject && foreign && IsValidExceptionObject(foreign, &className)) object.classChain = {className};
+      if (stack.empty()) stack = std::move(foreignStack);
     }
   } catch (...) {
     // what is known stands

@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <cxxabi.h>
+
 #include <cstring>
 #include <exception>
 
 #include "../framework/ExceptHook.h"
 #include "qelExceptSettings.h"
+#include "qelPatch.h"
 #include "qelTools.h"
 
 namespace qel {
@@ -34,22 +37,25 @@ void Report(TRuntimeException& e) {
   InterlockedExchange(&gReporting, 0);
 }
 
-[[noreturn]] void TerminateHook() {
-  TRuntimeException e;
-  const std::exception_ptr current = std::current_exception();
-  if (current) {
-    e.object = DescribeCurrentException();
-    e.thrownObject = ThrownObjectOf(current);
-  } else {
-    // terminate without an exception: a pure virtual call, a noexcept breach
-    e.object = {{"BcbTermination", "QelException"}, "Abnormal program termination"};
-  }
+// Reports e with this thread's stack from here and ends the process.
+[[noreturn]] __attribute__((noinline)) void ReportAndEnd(TRuntimeException& e) {
   e.threadId = GetCurrentThreadId();
   e.stackPointer = StackPointerHere();
   e.framePointer = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
   Report(e);
   TerminateProcess(GetCurrentProcess(), 3);
   for (;;) Sleep(INFINITE);
+}
+
+// The C++ run-time's terminate handler: an exception that nothing caught, or
+// a termination without one (a noexcept breach, a rethrow outside a handler).
+[[noreturn]] void CppTerminateHook() {
+  const std::exception_ptr current = std::current_exception();
+  if (!current) ReportAbnormalEnd({{"BcbTermination", "QelException"}, "Abnormal program termination"});
+  TRuntimeException e;
+  e.object = DescribeCurrentException();
+  e.thrownObject = ThrownObjectOf(current);
+  ReportAndEnd(e);
 }
 
 LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
@@ -86,15 +92,105 @@ void BoundaryHook(std::exception_ptr caught) {
   Report(e);
 }
 
+using TPurecallHandler = void(__cdecl*)();
+using TInvalidParameterHandler = void(__cdecl*)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned,
+                                                std::uintptr_t);
+using TSetPurecallHandler = TPurecallHandler(__cdecl*)(TPurecallHandler);
+using TSetInvalidParameterHandler = TInvalidParameterHandler(__cdecl*)(TInvalidParameterHandler);
+
+TRuntimeHandlers gRuntimeHandlers;
+TPurecallHandler gPreviousPurecall = nullptr;
+TInvalidParameterHandler gPreviousInvalidParameter = nullptr;
+
+// The C run-time DLL our modules import. The setters are looked up there, not
+// linked: the import library's stand-ins of older DLL versions only keep the
+// handler in a variable that the DLL never calls.
+template <typename Proc>
+Proc CrtExport(const char* name) {
+  HMODULE crt = GetModuleHandleA("msvcrt.dll");
+  return crt ? reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(crt, name))) : nullptr;
+}
+
+std::string Narrow(const wchar_t* text) {
+  if (!text || !*text) return {};
+  const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return {};
+  std::string result(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, result.data(), n, nullptr, nullptr);
+  result.resize(static_cast<std::size_t>(n - 1));
+  return result;
+}
+
+void InstallRuntimeHandlers() {
+  // Pure virtual slots of our code lead to the C++ run-time's routine, which
+  // would print a line and terminate: it jumps to the hook instead.
+  if (!gRuntimeHandlers.pureVirtualPatched)
+    gRuntimeHandlers.pureVirtualPatched = PatchJump(reinterpret_cast<void*>(&abi::__cxa_pure_virtual),
+                                                    reinterpret_cast<const void*>(&PureVirtualCallHook));
+  if (auto set = CrtExport<TSetPurecallHandler>("_set_purecall_handler")) {
+    gPreviousPurecall = set(PureVirtualCallHook);
+    gRuntimeHandlers.crtPurecallHandler = true;
+  }
+  if (auto set = CrtExport<TSetInvalidParameterHandler>("_set_invalid_parameter_handler")) {
+    gPreviousInvalidParameter = set(InvalidParameterHook);
+    gRuntimeHandlers.crtInvalidParameterHandler = true;
+  }
+}
+
+void UninstallRuntimeHandlers() {
+  // The pure-virtual jump stays: without a handler the hook terminates as
+  // the run-time did.
+  if (gRuntimeHandlers.crtPurecallHandler)
+    CrtExport<TSetPurecallHandler>("_set_purecall_handler")(gPreviousPurecall);
+  if (gRuntimeHandlers.crtInvalidParameterHandler)
+    CrtExport<TSetInvalidParameterHandler>("_set_invalid_parameter_handler")(
+        gPreviousInvalidParameter);
+  gRuntimeHandlers.crtPurecallHandler = gRuntimeHandlers.crtInvalidParameterHandler = false;
+}
+
 }  // namespace
+
+void ReportAbnormalEnd(const TExceptionObject& object) {
+  TRuntimeException e;
+  e.object = object;
+  ReportAndEnd(e);
+}
+
+void PureVirtualCallHook() {
+  if (!gHandler) {
+    static const char kText[] = "pure virtual method called\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), kText, sizeof kText - 1, &written, nullptr);
+    std::terminate();
+  }
+  ReportAbnormalEnd({{"EPureVirtualCall", "QelException"}, "Pure virtual function call"});
+}
+
+void InvalidParameterHook(const wchar_t* expression, const wchar_t* function, const wchar_t* file, unsigned line,
+                          std::uintptr_t reserved) {
+  if (!gHandler) {
+    if (gPreviousInvalidParameter) gPreviousInvalidParameter(expression, function, file, line, reserved);
+    return;
+  }
+  // The DLL's release build passes no details; a debug build names them.
+  std::string message = "Invalid parameter passed to a C run-time routine";
+  const std::string routine = Narrow(function), source = Narrow(file), test = Narrow(expression);
+  if (!routine.empty()) message += " " + routine;
+  if (!source.empty()) message += " (" + source + ", line " + std::to_string(line) + ")";
+  if (!test.empty()) message += ": " + test;
+  ReportAbnormalEnd({{"EInvalidParameter", "QelException"}, message});
+}
+
+TRuntimeHandlers InstalledRuntimeHandlers() { return gRuntimeHandlers; }
 
 void InstallRuntimeHooks(TRuntimeReportHandler handler) {
   gHandler = handler;
   if (gInstalled) return;
   gInstalled = true;
-  gPreviousTerminate = std::set_terminate(TerminateHook);
+  gPreviousTerminate = std::set_terminate(CppTerminateHook);
   gPreviousFilter = SetUnhandledExceptionFilter(UnhandledFilter);
   gPreviousBoundary = zf::SetBoundaryExceptionHandler(BoundaryHook);
+  InstallRuntimeHandlers();
 }
 
 TRuntimeReportHandler RuntimeReportHandler() { return gHandler; }
@@ -105,6 +201,7 @@ void UninstallRuntimeHooks() {
   std::set_terminate(gPreviousTerminate);
   SetUnhandledExceptionFilter(gPreviousFilter);
   zf::SetBoundaryExceptionHandler(gPreviousBoundary);
+  UninstallRuntimeHandlers();
   gHandler = nullptr;
 }
 
@@ -152,16 +249,11 @@ bool ForeignRtlComplete(const TForeignRtl& rtl) {
          (rtl.terminatePointer || rtl.terminateRoutine);
 }
 
-bool InstallRtlHooks(bool /*isExecutable*/) {
+bool InstallRtlHooks(bool isExecutable) {
   HMODULE self = nullptr;
   std::string file;
   if (!ModuleOfAddress(reinterpret_cast<const void*>(&InstallRtlHooks), self, file)) return false;
-  const TForeignRtl rtl = LookupForeignRtl(reinterpret_cast<std::uintptr_t>(self));
-  if (!ForeignRtlComplete(rtl)) return false;
-  // Not reached in our programs: the frame routine comes only from the
-  // build-time table, empty in both. Redirecting the run-time's call sites
-  // is not built.
-  return false;
+  return InstallForeignRtlHooks(LookupForeignRtl(reinterpret_cast<std::uintptr_t>(self)), isExecutable);
 }
 
 }  // namespace qel

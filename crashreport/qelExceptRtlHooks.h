@@ -6,9 +6,11 @@
 // run-time library ("cc3260mt.dll"/"cc3260.dll").
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "qelExceptReportCore.h"
 
@@ -36,6 +38,11 @@ void UninstallRuntimeHooks();
 // points); nil while not installed.
 TRuntimeReportHandler RuntimeReportHandler();
 
+// Hands object to the installed handler as an abnormal end (no address,
+// can-continue false, this thread's stack from here), then ends the process
+// with exit code 3. A report already running ends it at once.
+[[noreturn]] void ReportAbnormalEnd(const TExceptionObject& object);
+
 // The thrown object of a stored C++ exception (its address), null for none.
 const void* ThrownObjectOf(const std::exception_ptr& e);
 
@@ -61,5 +68,77 @@ bool ForeignRtlComplete(const TForeignRtl& rtl);
 // Looks the run-time up and installs its hooks when it is complete; true
 // when installed. Nothing is changed otherwise.
 bool InstallRtlHooks(bool isExecutable);
+
+// What installing the hooks into a foreign run-time found and redirected
+// (call instruction starts; 0 = not found).
+struct TForeignRtlHooks {
+  std::uintptr_t perThreadData = 0;
+  std::uint32_t currentExceptionOffset = 0;
+  std::uintptr_t allocatingRoutine = 0;
+  std::uintptr_t raiseSite = 0;   // RaiseException -> RaiseExceptionHook
+  std::uintptr_t mallocSite = 0;  // the allocating routine's malloc -> AllocWithThrowStack
+  std::vector<std::uintptr_t> getObjectSites;  // -> GetExceptionObjectHook
+  std::vector<std::uintptr_t> initCatchSites;  // -> InitCatchArgHook
+  std::uintptr_t anyExceptionSite = 0;         // 5-byte call to AnyExceptionCallHook
+  bool terminateHooked = false;
+  // The previous targets the hooks pass on to.
+  std::uintptr_t savedMalloc = 0;
+  std::uintptr_t savedRaise = 0;
+  std::uintptr_t savedGetObject = 0;
+  std::uintptr_t savedInitCatch = 0;
+};
+// The installation's steps on a run-time already looked up: hands the frame
+// routine to the function analyser, learns the per-thread data, redirects the
+// throw path's, the handler's and, when isExecutable, the any-exception
+// handler's call sites and takes over termination. Every write goes to the
+// undo list. False (nothing changed) unless the run-time is complete.
+bool InstallForeignRtlHooks(const TForeignRtl& rtl, bool isExecutable, TForeignRtlHooks* found = nullptr);
+
+// The address of the run-time library's any-exception frame handler. Our
+// run-time has none (catch-all handlers are found through its unwind tables),
+// so this is 0 unless the analyser's run-time routines were given one.
+std::uintptr_t AnyExceptionHandlerEntry();
+
+// The hook routines, reached only through redirected calls. None raises; each
+// passes through to the saved target when it cannot do its own work. The
+// forwarding hooks hand the first 8 argument words of the caller on (the
+// run-time's routines take fewer, and the caller cleans its stack) and give
+// back edx:eax as the target left them.
+void* AllocWithThrowStack(std::uint32_t size);
+std::uint64_t GetExceptionObjectHook(std::uint32_t a0, std::uint32_t a1, std::uint32_t a2, std::uint32_t a3,
+                                     std::uint32_t a4, std::uint32_t a5, std::uint32_t a6, std::uint32_t a7);
+std::uint64_t InitCatchArgHook(std::uint32_t a0, std::uint32_t a1, std::uint32_t a2, std::uint32_t a3,
+                               std::uint32_t a4, std::uint32_t a5, std::uint32_t a6, std::uint32_t a7);
+void __stdcall RaiseExceptionHook(std::uint32_t code, std::uint32_t flags, std::uint32_t count,
+                                  const std::uintptr_t* arguments);
+// Called in place of the 9 bytes mov edx, eax; mov eax, [esp+4];
+// mov ecx, [eax+0C]: does their work (ecx gets the foreign exception's throw
+// address instead) and returns behind them. Not callable from C++.
+extern "C" void AnyExceptionCallHook();
+[[noreturn]] void TerminateHook();
+
+// The block AllocWithThrowStack makes: size bytes zeroed, then the record
+// header {0, check, n} and the n items; nil when allocate fails or the size
+// overflows (nothing written).
+void* AllocThrowBlock(std::uint32_t size, const std::vector<std::uint8_t>& items, void* (*allocate)(std::size_t));
+// Fills what is still unknown (address 0, object nil) from the foreign
+// run-time's current exception of the calling thread: the thrown class object
+// and the record's address and stack block (dword count, 5-byte items).
+void ThrowStackOfException(std::uintptr_t& address, const void*& object, std::vector<std::uint8_t>& stack);
+
+// --- pure-virtual calls and invalid parameters ------------------------------------------------
+// Report through the installed handler (can-continue false) and end the
+// process; without a handler they do what the run-time would have done.
+[[noreturn]] void PureVirtualCallHook();
+void InvalidParameterHook(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
+                          unsigned line, std::uintptr_t reserved);
+// Which of them InstallRuntimeHooks could install: the C run-time DLL's
+// setters exist only in some of its versions.
+struct TRuntimeHandlers {
+  bool pureVirtualPatched = false;       // the C++ run-time's pure-virtual routine jumps to the hook
+  bool crtPurecallHandler = false;       // the C run-time DLL's _set_purecall_handler
+  bool crtInvalidParameterHandler = false;  // the C run-time DLL's _set_invalid_parameter_handler
+};
+TRuntimeHandlers InstalledRuntimeHandlers();
 
 }  // namespace qel

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildRun.h"
 #include "qelExceptReport.h"
 
 namespace {
@@ -25,30 +26,8 @@ std::string ProgramBeside(const char* name) {
 }
 
 CrashRun RunCrash(const char* program, const std::string& mode) {
-  char temp[MAX_PATH] = {};
-  GetTempPathA(MAX_PATH, temp);
-  const std::string reportFile = std::string(temp) + "qelreport_" + mode + "_" + std::to_string(GetCurrentProcessId()) + ".txt";
-  DeleteFileA(reportFile.c_str());
-  std::string command = "\"";
-  command += ProgramBeside(program) + "\" " + mode + " \"" + reportFile + "\"";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  CrashRun run;
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    ADD_FAILURE() << "cannot start " << command;
-    return run;
-  }
-  WaitForSingleObject(pi.hProcess, 120000);
-  GetExitCodeProcess(pi.hProcess, &run.exitCode);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  std::ifstream in(reportFile, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  run.report = text.str();
-  DeleteFileA(reportFile.c_str());
-  return run;
+  const qel::test::ChildRun run = qel::test::RunChildWithFile(ProgramBeside(program), mode, "qelreport_" + mode);
+  return {run.exitCode, run.output};
 }
 
 std::string HeaderValue(const std::string& report, const std::string& label) {
