@@ -10,6 +10,7 @@
 
 #include "qelExceptBox.h"
 #include "qelExceptFreeze.h"
+#include "qelExceptHtml.h"
 #include "qelExceptHistory.h"
 #include "qelExceptImportHooks.h"
 #include "qelExceptPatches.h"
@@ -160,6 +161,7 @@ void DoneExceptUnit() {
 void qelExceptInitialization() {
   if (gUnitCounter-- != 0) return;
   ExceptionBoxRoutine = &ShowExceptionBox;
+  HtmlPageRoutine = static_cast<THtmlPageRoutine>(&ComposeHtmlPage);
   InstallExceptionObjectHook();
   TakeOverFromPredecessor();
   InitExceptUnit(false);

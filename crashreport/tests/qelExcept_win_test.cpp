@@ -12,6 +12,7 @@
 #include "qelExcept.h"
 #include "qelExceptBox.h"
 #include "qelExceptHistory.h"
+#include "qelExceptHtml.h"
 #include "qelExceptReport.h"
 #include "qelExceptRequests.h"
 #include "qelExceptRtlHooks.h"
@@ -204,6 +205,7 @@ TEST(ReporterUnit, EntriesInstallOnceAndTakeDownAtTheLastEnd) {
   EXPECT_NE(ExceptionThreadId(), 0xFFFFFFFFu);
   EXPECT_EQ(RuntimeReportHandler(), &ReportRuntimeException);
   EXPECT_EQ(ExceptionBoxRoutine, &ShowExceptionBox);
+  EXPECT_EQ(HtmlPageRoutine, static_cast<THtmlPageRoutine>(&ComposeHtmlPage));
   EXPECT_FALSE(PatchRecords().empty());
   const uint64_t start = static_cast<uint64_t>(before.dwHighDateTime) << 32 | before.dwLowDateTime;
   EXPECT_GE(ProgramStartTime, start);
