@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "qelStrings.h"
@@ -92,6 +93,11 @@ TEST(TraceProcessExport, OutsideToolReadsAReportOfTheRunningProgram) {
   EXPECT_EQ(result, 0u);
 
   const std::string report(static_cast<const char*>(view.get()), strnlen(static_cast<const char*>(view.get()), kMapSize));
+  // Kept for a look at what an outside tool gets.
+  if (FILE* f = std::fopen(ZIVO_ARTIFACTS "/tarvik_trace.txt", "wb")) {
+    std::fwrite(report.data(), 1, report.size(), f);
+    std::fclose(f);
+  }
   EXPECT_EQ(report.rfind("date/time", 0), 0u) << report.substr(0, 300);
   EXPECT_NE(report.find("main thread (" + qel::HexStrPadded(pi.dwThreadId, 1, '0') + ")"), std::string::npos)
       << report;

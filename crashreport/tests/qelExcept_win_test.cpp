@@ -243,7 +243,8 @@ BOOL CALLBACK FindBoxText(HWND h, LPARAM p) {
   return TRUE;
 }
 
-TEST(ReporterUnit, BlockHeldByAnotherObjectStopsTheProgramWithABox) {
+// A block that cannot be created stops the program: a box, then exit code 0.
+TEST(ReporterUnit, BlockThatCannotBeHadStopsTheProgramWithABox) {
   const PROCESS_INFORMATION pi = StartSelf("--blocked-name", 0);
   ASSERT_NE(pi.hProcess, nullptr);
   TBoxSearch search{pi.dwProcessId};
