@@ -126,9 +126,7 @@ void InitExceptUnit(bool isExecutable) {
   JoinThreadList();
   gInstalled = true;
 
-  TPauseLinks links = DefaultPauseLinks();
-  links.HookMessageFunctions = &HookMessageFunctions;
-  SetPauseLinks(links);
+  SetPauseLinks(DefaultPauseLinks());  // with MainThreadId as found now
 
   if (CatchExceptions && PatchRtlGui) {
     InstallCodePatches(OwnInstance(), isExecutable);

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "qelCrypt.h"
 #include "qelExcept.h"
 #include "qelExceptBox.h"
 #include "qelExceptHistory.h"
@@ -18,6 +20,7 @@
 #include "qelExceptRtlHooks.h"
 #include "qelExceptSettings.h"
 #include "qelExceptThreads.h"
+#include "qelMailText.h"
 #include "qelPatch.h"
 #include "qelReportActions.h"
 #include "qelStrings.h"
@@ -191,11 +194,27 @@ TEST(ReporterOff, WithoutCatchingAndWatchdogOnlyTheMainThreadIsSet) {
   MainThreadId = 0;
 }
 
+// The password as the build stores it: padded to whole blocks and encrypted
+// keyed by the account, then again keyed by the server.
+std::string StoredSmtpPassword(std::string text) {
+  const std::pair<const char*, const uint32_t*> passes[] = {{"reporter", SmtpPasswordAccountCounter},
+                                                            {"smtp.mail.test", SmtpPasswordServerCounter}};
+  for (const auto& [key, counter] : passes) {
+    text.append(8 - text.size() % 8, static_cast<char>(8 - text.size() % 8));
+    BlowfishBuffer(text.data(), static_cast<uint32_t>(text.size()), true, key, counter[0], counter[1], false);
+  }
+  return text;
+}
+
 // The unit's entries: the body runs for the first start and the last end only.
 TEST(ReporterUnit, EntriesInstallOnceAndTakeDownAtTheLastEnd) {
   FILETIME before;
   GetSystemTimeAsFileTime(&before);
+  SmtpAccount.Assign("reporter");
+  SmtpServer.Assign("smtp.mail.test");
+  SmtpPassword.Assign(StoredSmtpPassword("s3cr=t"));
   qelExceptInitialization();
+  EXPECT_EQ(SmtpPassword.Str(), "s3cr=t");  // plain from installation on
   TThreadListAnchor* anchor = InstalledThreadList();
   ASSERT_NE(anchor, nullptr);
   qelExceptInitialization();
@@ -218,6 +237,7 @@ TEST(ReporterUnit, EntriesInstallOnceAndTakeDownAtTheLastEnd) {
   EXPECT_TRUE(PatchRecords().empty());
   EXPECT_EQ(ExceptionThreadId(), 0xFFFFFFFFu);
   EXPECT_EQ(RuntimeReportHandler(), nullptr);
+  SmtpPassword.Assign("");
 }
 
 struct TBoxSearch {
