@@ -120,6 +120,23 @@ TEST_F(Freeze, AMainThreadThatWaitsForAnotherThreadsReportIsNotFrozen) {
   EXPECT_FALSE(calls[0].Frozen);
 }
 
+TEST_F(Freeze, OneWatchdogPerProcess) {
+  ASSERT_NE(InstalledThreadList(), nullptr);
+  HANDLE mutex = InstalledThreadList()->WatchdogMutex;
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // the running watchdog has it
+  StopFreezeWatchdog();
+  ASSERT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_OBJECT_0));  // given back at its end
+  // While another watchdog holds the mutex, a new one does not probe.
+  StartFreezeWatchdog();
+  Sleep(2500);
+  Pump(300);
+  EXPECT_TRUE(FrozenCalls().empty());
+  ReleaseMutex(mutex);
+  Sleep(2500);
+  Pump(300);
+  EXPECT_GE(FrozenCalls().size(), 1u);
+}
+
 TEST_F(Freeze, AProbeForAWindowIsAnsweredToIt) {
   TCountingWindow window;
   TCountingWindow::Answers = 0;
