@@ -2,7 +2,6 @@
 
 #include <cxxabi.h>
 
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <typeinfo>
@@ -271,6 +270,8 @@ void OsExceptionMessage(const EXCEPTION_RECORD& record) {
 
 EXCEPTION_DISPOSITION __cdecl ReplTopLevelHandler(EXCEPTION_RECORD* record, void* establisherFrame, CONTEXT*,
                                                   void*) {
+  // An unwinding pass wants "continue search": any other answer is an
+  // invalid disposition there.
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
   const std::uint16_t control = 0x1332;
   __asm__ volatile("cld\n\tfninit\n\tfwait\n\tfldcw %0" : : "m"(control));
@@ -363,11 +364,9 @@ DWORD WINAPI WebExtensionWrapper(EXTENSION_CONTROL_BLOCK* ecb) {
   if (result == HSE_STATUS_PENDING) return result;
   const bool headerSent = RemoveWebRequest(ecb->ConnID);
   if (result == HSE_STATUS_ERROR && !report.empty()) {
-    if (!headerSent) {
-      DWORD size = static_cast<DWORD>(std::strlen(kWebErrorHeader));
-      ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, nullptr, &size,
+    if (!headerSent)  // the default status, then the header text
+      ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, nullptr, nullptr,
                                  reinterpret_cast<LPDWORD>(const_cast<char*>(kWebErrorHeader)));
-    }
     std::string page = HtmlPageRoutine ? HtmlPageRoutine(report) : report;
     DWORD size = static_cast<DWORD>(page.size());
     ecb->WriteClient(ecb->ConnID, page.data(), &size, HSE_IO_SYNC);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
 
 namespace zf {
 
@@ -81,15 +82,15 @@ TThread::~TThread() {
 
 void TThread::Start(bool CreateSuspended) {
   if (FHandle) throw EThread("Thread already started");
-  FSuspended = CreateSuspended;
+  // Held until handle and id are stored: a FreeOnTerminate object may be gone
+  // as soon as its thread runs.
   DWORD id = 0;
-  FHandle = BeginThread(nullptr, 0, &TThread::ThreadProc, this, CreateSuspended ? CREATE_SUSPENDED : 0,
-                        reinterpret_cast<uint32_t*>(&id));
-  if (!FHandle) {
-    FSuspended = false;
-    throw EThread("Thread creation error: " + std::to_string(GetLastError()));
-  }
+  HANDLE h = BeginThread(nullptr, 0, &TThread::ThreadProc, this, CREATE_SUSPENDED, reinterpret_cast<uint32_t*>(&id));
+  if (!h) throw EThread("Thread creation error: " + std::to_string(GetLastError()));
+  FHandle = h;
   FThreadID = id;
+  FSuspended = CreateSuspended;
+  if (!CreateSuspended) ResumeThread(h);  // `this` may be freed from here on
 }
 
 void TThread::Resume() {

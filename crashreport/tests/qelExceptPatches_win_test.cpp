@@ -292,6 +292,13 @@ TEST(OsExceptionText, CodesWithoutAnObject) {
   EXPECT_EQ(OsExceptionText(r), "Division by zero");
   r.ExceptionCode = 0xE0434352;
   EXPECT_EQ(OsExceptionText(r), "External exception e0434352");
+  // An unwinding pass goes by without a report.
+  InstallRuntimeHooks(&Collect);
+  gCaught.clear();
+  r.ExceptionFlags = EXCEPTION_UNWINDING;
+  EXPECT_EQ(ReplTopLevelHandler(&r, nullptr, nullptr, nullptr), ExceptionContinueSearch);
+  EXPECT_TRUE(Caught().empty());
+  UninstallRuntimeHooks();
 }
 
 // --- routines of our own where our run-time has none -----------------------------------------------
@@ -436,7 +443,7 @@ struct TFakeServer {
 BOOL WINAPI FakeSupport(HCONN, DWORD request, LPVOID, LPDWORD, LPDWORD dataType) {
   gServer.requests.push_back(request);
   if (request == HSE_REQ_SEND_RESPONSE_HEADER) gServer.headers.push_back(reinterpret_cast<const char*>(dataType));
-  return TRUE;
+  return request != HSE_REQ_SEND_RESPONSE_HEADER_EX;  // this server refuses the extended form
 }
 BOOL WINAPI FakeWriteClient(HCONN, LPVOID buffer, LPDWORD size, DWORD) {
   gServer.written.append(static_cast<const char*>(buffer), *size);
@@ -450,6 +457,10 @@ DWORD WINAPI HeaderThenThrowEntry(EXTENSION_CONTROL_BLOCK* ecb) {
   ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, nullptr, nullptr,
                              reinterpret_cast<LPDWORD>(const_cast<char*>("Content-Type: text/plain\r\n\r\n")));
   throw zf::EConvertError("late failure");
+}
+DWORD WINAPI RefusedHeaderThenThrowEntry(EXTENSION_CONTROL_BLOCK* ecb) {
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER_EX, nullptr, nullptr, nullptr);
+  throw zf::EConvertError("after a refused header");
 }
 DWORD WINAPI PendingEntry(EXTENSION_CONTROL_BLOCK*) { return HSE_STATUS_PENDING; }
 DWORD WINAPI SuccessEntry(EXTENSION_CONTROL_BLOCK*) { return HSE_STATUS_SUCCESS; }
@@ -495,8 +506,14 @@ TEST_F(WebWrapper, ExceptionGivesTheErrorPage) {
   EXPECT_EQ(gServer.headers, std::vector<std::string>{"Content-Type: text/plain\r\n\r\n"});
   EXPECT_EQ(gServer.written, "<page>report: EConvertError</page>");
 
+  // A header the server refused was not sent: the page gets its own.
   gServer = {};
-  EXPECT_EQ(Run(SuccessEntry, 3), static_cast<DWORD>(HSE_STATUS_SUCCESS));
+  EXPECT_EQ(Run(RefusedHeaderThenThrowEntry, 3), static_cast<DWORD>(HSE_STATUS_ERROR));
+  EXPECT_EQ(gServer.requests, (std::vector<DWORD>{HSE_REQ_SEND_RESPONSE_HEADER_EX, HSE_REQ_SEND_RESPONSE_HEADER}));
+  EXPECT_EQ(gServer.headers, std::vector<std::string>{kWebErrorHeader});
+
+  gServer = {};
+  EXPECT_EQ(Run(SuccessEntry, 4), static_cast<DWORD>(HSE_STATUS_SUCCESS));
   EXPECT_TRUE(gServer.requests.empty());
   EXPECT_TRUE(gServer.written.empty());
   EXPECT_EQ(OpenWebRequestCount(), 0u);

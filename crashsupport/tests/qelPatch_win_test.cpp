@@ -14,11 +14,25 @@ PATCHED int PatchOriginal(int x) { return x * 3 + 1; }
 PATCHED int PatchReplacement(int x) { return x * 5 + 2; }
 PATCHED int PatchCallee(int x) { return x + 100; }
 PATCHED int PatchCallsCallee(int x) { return PatchCallee(x) * 2 + PatchCallee(x + 1); }
+PATCHED int PatchThrows(int x) {
+  if (x > 0) throw x;
+  return 0;
+}
+PATCHED int PatchHandlerCallee(int x) { return x + 1000; }
+// The handler's code lies after the routine's last return.
+PATCHED int PatchCallsInHandler(int x) {
+  try {
+    return PatchThrows(x);
+  } catch (int) {
+    return PatchHandlerCallee(x);
+  }
+}
 
 namespace {
 
 int (*volatile gOriginal)(int) = PatchOriginal;
 int (*volatile gCallsCallee)(int) = PatchCallsCallee;
+int (*volatile gCallsInHandler)(int) = PatchCallsInHandler;
 
 struct TText {
   std::uint8_t* start = nullptr;
@@ -65,6 +79,16 @@ TEST(Patch, JumpAndCallRewriteUndoToTheSameTextByteForByte) {
   EXPECT_EQ(gCallsCallee(1), 101 * 2 + 102);
   EXPECT_EQ(ProtectionOf(reinterpret_cast<void*>(&PatchOriginal)), protection);
   EXPECT_TRUE(std::memcmp(before.data(), text.start, text.size) == 0);
+}
+
+TEST(Patch, CallInsideAnExceptionHandlerIsFound) {
+  ASSERT_EQ(gCallsInHandler(1), 1001);
+  ASSERT_TRUE(qel::PatchCallInRoutine(reinterpret_cast<void*>(&PatchCallsInHandler),
+                                      reinterpret_cast<void*>(&PatchHandlerCallee), 1,
+                                      reinterpret_cast<void*>(&PatchReplacement)));
+  EXPECT_EQ(gCallsInHandler(1), 7);
+  qel::UndoPatches();
+  EXPECT_EQ(gCallsInHandler(1), 1001);
 }
 
 TEST(Patch, SameBytesTwiceIsFalseAndRecordsNothing) {
