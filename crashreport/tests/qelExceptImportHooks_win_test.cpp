@@ -70,6 +70,7 @@ protected:
 
 class TWorkerB : public TWorkerA {};
 class TWorkerC : public TWorkerA {};
+class TWorkerD : public TWorkerA {};
 
 // Sees its entry while Execute runs; freed on its own thread after Execute
 // (FreeOnTerminate), where the entry must be gone already.
@@ -247,6 +248,39 @@ TEST_F(ImportHooks, ExecuteHookRemovesTheEntryAndLetsExceptionsThrough) {
   EXPECT_EQ(nullptr, Listed(t.ThreadID()).Creation);
 }
 
+// Objects of one class started on many threads at once: one stub, whose
+// previous Execute is the class's own.
+TEST_F(ImportHooks, ConcurrentStartsHookTheClassOnce) {
+  constexpr int kThreads = 8;
+  TWorkerD objects[kThreads];
+  void** const slot = ExecuteSlotOf(objects[0]);
+  void* const original = *slot;
+  static std::atomic<int> ready;
+  ready = 0;
+  struct TStarter : zf::TThread {
+    zf::TThread* Object = nullptr;
+    void Execute() override {
+      ++ready;
+      while (ready < kThreads) Sleep(0);
+      StartWorker(*Object);
+    }
+  } starters[kThreads];
+  for (int i = 0; i < kThreads; ++i) {
+    starters[i].Object = &objects[i];
+    starters[i].Start();
+  }
+  for (auto& s : starters) s.WaitFor();
+  ASSERT_TRUE(IsThreadExecuteStub(*slot));
+  void* previous = nullptr;
+  memcpy(&previous, static_cast<const uint8_t*>(*slot) + 1, sizeof previous);
+  EXPECT_EQ(original, previous);
+  SetEvent(GGo);
+  for (auto& o : objects) {
+    EXPECT_EQ(5u, o.WaitFor());
+    EXPECT_EQ(1, o.Runs.load());
+  }
+}
+
 // Without the mutex the class is left unhooked; the thread is still listed.
 TEST_F(ImportHooks, NoMutexNoExecuteHook) {
   const std::string name = "HookTThread" + HexStrPadded(GetCurrentProcessId(), 1, '0');
@@ -382,6 +416,24 @@ TEST_F(ImportHooks, HookImportOnceAndUnhook) {
   void* none = nullptr;
   EXPECT_FALSE(HookImport("kernel32.dll", "NoSuchRoutineHere", nullptr, reinterpret_cast<void*>(&SecondTickHook), none));
   EXPECT_EQ(nullptr, none);
+}
+
+// A module other than the executable hooks its own table alone.
+TEST_F(ImportHooks, HooksOfAModuleStayInItsOwnTable) {
+  HMODULE dll = LoadLibraryA("qelimports_testdll.dll");
+  ASSERT_NE(nullptr, dll);
+  const auto hook = reinterpret_cast<BOOL (*)()>(GetProcAddress(dll, "ImportsDllHook"));
+  const auto unhook = reinterpret_cast<void (*)()>(GetProcAddress(dll, "ImportsDllUnhook"));
+  const auto tick = reinterpret_cast<long (*)()>(GetProcAddress(dll, "ImportsDllTick"));
+  ASSERT_TRUE(hook && unhook && tick);
+  void* const real = ExportByName(GetModuleHandleA("kernel32.dll"), "GetTickCount");
+  EXPECT_TRUE(hook());
+  EXPECT_EQ(1, tick());
+  EXPECT_EQ(2, tick());
+  EXPECT_EQ(real, ImportedTick()) << "the executable's table is not the module's";
+  unhook();
+  EXPECT_EQ(2, tick());
+  FreeLibrary(dll);
 }
 
 // Last: unhooking gives the program's tables their real functions back.
