@@ -242,7 +242,8 @@ TExceptionBox::TExceptionBox(bool frozen, const TExceptionObject* object, uintpt
   }
 
   RECT text{0, 0, k > 537 ? k - r : kReportMinWidth - r, 0};
-  DrawTextA(dc, message.c_str(), -1, &text, DT_CALCRECT | DT_WORDBREAK);
+  // The message is plain text: an "&" in an exception's message is no mnemonic.
+  DrawTextA(dc, message.c_str(), -1, &text, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
   const int messageWidth = text.right - text.left;
   const int messageHeight = text.bottom - text.top;
   int w = std::max(k, messageWidth + r);
@@ -282,7 +283,7 @@ TExceptionBox::TExceptionBox(bool frozen, const TExceptionObject* object, uintpt
     SetWindowLongPtrA(continueButton, GWLP_USERDATA, biCantContinue);
   }
 
-  HWND label = CreateWindowExA(0, "Static", message.c_str(), WS_CHILD | WS_VISIBLE, FBigIcon != nullptr ? 51 : 11,
+  HWND label = CreateWindowExA(0, "Static", message.c_str(), WS_CHILD | WS_VISIBLE | SS_NOPREFIX, FBigIcon != nullptr ? 51 : 11,
                                smallMessage ? 12 + (26 - messageHeight) / 2 : 12, messageWidth, messageHeight, FWindow,
                                nullptr, instance, nullptr);
   SendMessageA(label, WM_SETFONT, reinterpret_cast<WPARAM>(FBoxFont.get()), 0);
@@ -418,6 +419,11 @@ LRESULT TExceptionBox::ExceptionBoxWindowProc(UINT message, WPARAM wParam, LPARA
       if (index >= 0) PressButton(index);
       return result;
     }
+    case WM_NCDESTROY:
+      // A box destroyed while a sent message was served (another thread's
+      // click) leaves GetMessage waiting: wake the loop so that it sees it.
+      PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
+      return DefWindowProcA(FWindow, message, wParam, lParam);
     default:
       return DefWindowProcA(FWindow, message, wParam, lParam);
   }
@@ -513,6 +519,7 @@ void TExceptionBox::DrawPicture(int index, COLORREF background) {
       const int c = pixels[p + 3] + 1;
       for (size_t ch = 0; ch < 3; ++ch)
         pixels[p + ch] = static_cast<uint8_t>(((256 - c) * back[ch] + c * pixels[p + ch]) / 256);
+      pixels[p + 3] = 0;  // blended: an opaque colour now
     }
     SetDIBitsToDevice(dc, 3, 3, kPictureSide, kPictureSide, 0, 0, 0, kPictureSide, pixels.data(), &info,
                       DIB_RGB_COLORS);
