@@ -2,15 +2,20 @@
 
 #include <windows.h>
 
-#include <cxxabi.h>
-
 #include <cstring>
 #include <exception>
 
 #include "../framework/ExceptHook.h"
 #include "qelExceptSettings.h"
-#include "qelPatch.h"
 #include "qelTools.h"
+
+// The programs link with -Wl,--wrap=__cxa_pure_virtual: the pure virtual
+// slots of every vtable lead here instead of to the C++ run-time's routine,
+// which would print a line and terminate.
+extern "C" {
+[[noreturn]] void __real___cxa_pure_virtual();
+[[noreturn]] void __wrap___cxa_pure_virtual() { qel::PureVirtualCallHook(); }
+}
 
 namespace qel {
 
@@ -122,11 +127,6 @@ std::string Narrow(const wchar_t* text) {
 }
 
 void InstallRuntimeHandlers() {
-  // Pure virtual slots of our code lead to the C++ run-time's routine, which
-  // would print a line and terminate: it jumps to the hook instead.
-  if (!gRuntimeHandlers.pureVirtualPatched)
-    gRuntimeHandlers.pureVirtualPatched = PatchJump(reinterpret_cast<void*>(&abi::__cxa_pure_virtual),
-                                                    reinterpret_cast<const void*>(&PureVirtualCallHook));
   if (auto set = CrtExport<TSetPurecallHandler>("_set_purecall_handler")) {
     gPreviousPurecall = set(PureVirtualCallHook);
     gRuntimeHandlers.crtPurecallHandler = true;
@@ -138,8 +138,6 @@ void InstallRuntimeHandlers() {
 }
 
 void UninstallRuntimeHandlers() {
-  // The pure-virtual jump stays: without a handler the hook terminates as
-  // the run-time did.
   if (gRuntimeHandlers.crtPurecallHandler)
     CrtExport<TSetPurecallHandler>("_set_purecall_handler")(gPreviousPurecall);
   if (gRuntimeHandlers.crtInvalidParameterHandler)
@@ -157,12 +155,7 @@ void ReportAbnormalEnd(const TExceptionObject& object) {
 }
 
 void PureVirtualCallHook() {
-  if (!gHandler) {
-    static const char kText[] = "pure virtual method called\n";
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), kText, sizeof kText - 1, &written, nullptr);
-    std::terminate();
-  }
+  if (!gHandler) __real___cxa_pure_virtual();
   ReportAbnormalEnd({{"EPureVirtualCall", "QelException"}, "Pure virtual function call"});
 }
 

@@ -129,13 +129,14 @@ void ThrowStackOfException(std::uintptr_t& address, const void*& object, std::ve
 // --- pure-virtual calls and invalid parameters ------------------------------------------------
 // Report through the installed handler (can-continue false) and end the
 // process; without a handler they do what the run-time would have done.
+// Every pure-virtual call of our code comes here (the C++ run-time's routine
+// is wrapped at link time).
 [[noreturn]] void PureVirtualCallHook();
 void InvalidParameterHook(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
                           unsigned line, std::uintptr_t reserved);
-// Which of them InstallRuntimeHooks could install: the C run-time DLL's
-// setters exist only in some of its versions.
+// Which of the C run-time DLL's handlers InstallRuntimeHooks could install:
+// its setters exist only in some of its versions.
 struct TRuntimeHandlers {
-  bool pureVirtualPatched = false;       // the C++ run-time's pure-virtual routine jumps to the hook
   bool crtPurecallHandler = false;       // the C run-time DLL's _set_purecall_handler
   bool crtInvalidParameterHandler = false;  // the C run-time DLL's _set_invalid_parameter_handler
 };

@@ -417,10 +417,10 @@ TEST(AbnormalEnd, ReportedThroughTheInstalledHandler) {
       {"invalid-parameter",
        "EInvalidParameter|Invalid parameter passed to a C run-time routine fread (stdio.c, line 12): count > 0|0|0|1"},
   };
-  // Then which handlers were installed: the pure-virtual jump always, the C
-  // run-time DLL's where it exports the setters (the lane's does not).
+  // Then which of the C run-time DLL's handlers were installed: those whose
+  // setters it exports (the lane's exports neither).
   HMODULE crt = GetModuleHandleA("msvcrt.dll");
-  const std::string handlers = std::string("|1") + (Export(crt, "_set_purecall_handler") ? "1" : "0") +
+  const std::string handlers = std::string("|") + (Export(crt, "_set_purecall_handler") ? "1" : "0") +
                                (Export(crt, "_set_invalid_parameter_handler") ? "1" : "0");
   for (const auto& c : cases) {
     const ChildRun run = RunChild(c.mode);
@@ -447,7 +447,7 @@ void WriteChildReport(const TRuntimeException& e) {
                      (e.stackPointer && e.framePointer && e.threadId == GetCurrentThreadId() ? "1" : "0");
   const TRuntimeHandlers handlers = InstalledRuntimeHandlers();
   text += '|';
-  for (bool installed : {handlers.pureVirtualPatched, handlers.crtPurecallHandler, handlers.crtInvalidParameterHandler})
+  for (bool installed : {handlers.crtPurecallHandler, handlers.crtInvalidParameterHandler})
     text += installed ? '1' : '0';
   text += '\n';
   if (gComposeReport) {
