@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qelExceptBox.h"
 #include "qelExceptFreeze.h"
