@@ -76,6 +76,12 @@ std::string FileDateText(const std::string& file, bool& found) {
   return buf;
 }
 
+}  // namespace
+
+std::uint64_t ProgramStartTime = 0;
+
+namespace {
+
 std::uint64_t ProcessStartTime() {
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
@@ -107,7 +113,9 @@ std::vector<THeaderLine> SystemHeaderLines() {
   lines.push_back({"operating system", OsVersionText});
   lines.push_back({"system language", GetSystemLanguageText, true});
   lines.push_back({"system up time", GetSystemUpTimeText, true});
-  lines.push_back({"program up time", [] { return GetProgramUpTimeText(ProcessStartTime()); }, true});
+  lines.push_back({"program up time", [] {
+                     return GetProgramUpTimeText(ProgramStartTime != 0 ? ProgramStartTime : ProcessStartTime());
+                   }, true});
   const int processors = CountProcessors();
   lines.push_back({processors > 1 ? "processors" : "processor", [processors] {
                      const std::string name = GetProcessorNameText();

@@ -39,6 +39,10 @@ void ComposeBugReport(bool frozen, const TExceptionObject* object, std::uintptr_
                       std::uintptr_t stackPointer, std::uintptr_t framePointer, bool progress, const void* extra,
                       std::string& result);
 
+// When the reporter was installed (UTC, 100 ns units since 1601); the
+// "program up time" line counts from it, from the process's creation while 0.
+extern std::uint64_t ProgramStartTime;
+
 // Header line texts.
 std::string DiskFreeText(char driveLetter);
 std::string TerminalClientName();

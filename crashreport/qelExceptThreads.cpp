@@ -148,23 +148,24 @@ bool WritableRange(void* address, size_t size) {
 
 }  // namespace
 
-bool InstallThreadList() {
-  if (gAnchor != nullptr) return true;
+TThreadListInstall CreateOrJoinThreadList(uint32_t& namedMainThread) {
+  namedMainThread = 0;
+  if (gAnchor != nullptr) return TThreadListInstall::Joined;
   const std::string name = ThreadListMappingName(GetCurrentProcessId());
   HANDLE mapping =
       CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(TThreadListAnchor), name.c_str());
   const DWORD error = GetLastError();
-  if (mapping == nullptr) return false;
+  if (mapping == nullptr) return TThreadListInstall::NoMapping;
   auto* view = static_cast<TThreadListAnchor*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
   if (view == nullptr) {
     CloseHandle(mapping);
-    return false;
+    return TThreadListInstall::NoView;
   }
   if (error == ERROR_ALREADY_EXISTS) {
     CloseHandle(mapping);
     InterlockedIncrement(&view->ReferenceCount);
     gAnchor = view;
-    return true;
+    return TThreadListInstall::Joined;
   }
   view->WatchdogMutex = CreateMutexA(nullptr, FALSE, nullptr);
   view->ListMutex = CreateMutexA(nullptr, FALSE, nullptr);
@@ -173,8 +174,25 @@ bool InstallThreadList() {
   view->ReferenceCount = 1;
   gAnchor = view;
   const std::vector<uint32_t> threads = EnumProcessThreads();
-  if (!threads.empty()) SetThreadName(threads.front(), "main thread");
-  return true;
+  if (!threads.empty()) {
+    namedMainThread = threads.front();
+    SetThreadName(namedMainThread, "main thread");
+  }
+  return TThreadListInstall::Created;
+}
+
+bool InstallThreadList() {
+  uint32_t mainThread = 0;
+  const TThreadListInstall result = CreateOrJoinThreadList(mainThread);
+  return result == TThreadListInstall::Created || result == TThreadListInstall::Joined;
+}
+
+uint32_t FirstListedThreadId() {
+  TThreadListAnchor* anchor = gAnchor;
+  if (anchor == nullptr || !TakeMutex(anchor->ListMutex, INFINITE)) return 0;
+  const uint32_t id = anchor->Head != nullptr ? anchor->Head->ThreadId : 0;
+  ReleaseMutex(anchor->ListMutex);
+  return id;
 }
 
 void UninstallThreadList() {

@@ -43,6 +43,14 @@ inline constexpr uint32_t kThreadEntryAccess = 0x100040;
 // Creates the block or joins the one of the process (each module once).
 // False when no block can be had.
 bool InstallThreadList();
+// The same, telling how it went. A module that creates the block names the
+// process's first thread "main thread" and gets its id (0 when the process
+// has no thread list); a joining module renames nothing.
+enum class TThreadListInstall { Created, Joined, NoMapping, NoView };
+TThreadListInstall CreateOrJoinThreadList(uint32_t& namedMainThread);
+// The thread of the list's first (newest) entry; 0 when the list is empty
+// or not installed.
+uint32_t FirstListedThreadId();
 // Leaves the block; the last module removes it.
 void UninstallThreadList();
 // This module's view of the block, nullptr while not installed.

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "Forms.h"
+#include "qelExcept.h"
 #include "SerialDrv.h"
 #include "Unit1.h"
 #include "Units.h"
@@ -11,8 +12,10 @@
 
 namespace {
 
-// Initialized in this order, finalized in reverse.
+// Initialized in this order, finalized in reverse; the reporter's units
+// come before every unit that creates or registers anything of the framework.
 const zf::TUnitEntry kUnits[] = {
+    QEL_REPORTER_UNITS,
     {"ZIVO_Unit", reader::ZIVO_Unit_Init, reader::ZIVO_Unit_Fini},
     {"Unit1", Unit1_Init, Unit1_Fini},
     {"Lunsel", nullptr, nullptr},

@@ -8,6 +8,7 @@
 #include "GifImg.h"
 #include "PicConst.h"
 #include "PicUtils.h"
+#include "qelExcept.h"
 #include "SerialDrv.h"
 #include "Simulador_Zivo.h"
 #include "Simulador_Zivo_Unit.h"
@@ -15,8 +16,10 @@
 
 namespace {
 
-// Initialized in this order, finalized in reverse.
+// Initialized in this order, finalized in reverse; the reporter's units
+// come before every unit that creates or registers anything of the framework.
 const zf::TUnitEntry kUnits[] = {
+    QEL_REPORTER_UNITS,
     {"PicUtils", pictures::PicUtilsInit, pictures::PicUtilsFini},
     {"PicConst", pictures::RegisterCursors, pictures::UnregisterCursors},
     {"ClipIcon", pictures::RegisterIconFormat, pictures::UnregisterIconFormat},
