@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildRun.h"
 #include "qelExceptBox.h"
 #include "qelExceptHtml.h"
 #include "qelExceptPause.h"
@@ -848,12 +849,7 @@ TEST_F(ExceptBox, ConsoleOutput) {
 
 namespace {
 
-std::string ProgramBeside(const char* name) {
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string dir = path;
-  return dir.substr(0, dir.find_last_of('\\') + 1) + name;
-}
+using test::ProgramBeside;
 
 struct TChildRun {
   DWORD pid = 0;
@@ -863,26 +859,21 @@ struct TChildRun {
 // Starts the child with a mode, presses the button of the given index in its
 // box and waits for its end.
 TChildRun PressInChild(const std::string& mode, const std::string& marker, LONG_PTR index) {
-  std::string command = "\"" + ProgramBeside("qelexceptbox_child.exe") + "\" " + mode + " \"" + marker + "\"";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
+  test::ChildProcess child("\"" + ProgramBeside("qelexceptbox_child.exe") + "\" " + mode + " \"" + marker + "\"");
   TChildRun run;
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    ADD_FAILURE() << "cannot start " << command;
-    return run;
-  }
-  run.pid = pi.dwProcessId;
-  if (HWND box = WaitForBox(pi.dwProcessId, 60000)) {
+  if (!child.Started()) return run;
+  run.pid = child.Pid();
+  if (HWND box = WaitForBox(child.Pid(), 60000)) {
     HWND button = ButtonWindow(box, index);
     Click(box, button);
   } else {
     ADD_FAILURE() << "no box in " << mode;
   }
-  if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
-  GetExitCodeProcess(pi.hProcess, &run.exitCode);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  if (!child.Wait(60000)) {
+    child.Terminate(99);
+    child.Wait(INFINITE);
+  }
+  run.exitCode = child.ExitCode();
   return run;
 }
 

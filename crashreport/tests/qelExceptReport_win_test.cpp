@@ -18,12 +18,7 @@ struct CrashRun {
   std::string report;
 };
 
-std::string ProgramBeside(const char* name) {
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string dir = path;
-  return dir.substr(0, dir.find_last_of('\\') + 1) + name;
-}
+using qel::test::ProgramBeside;
 
 CrashRun RunCrash(const char* program, const std::string& mode) {
   const qel::test::ChildRun run = qel::test::RunChildWithFile(ProgramBeside(program), mode, "qelreport_" + mode);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildRun.h"
 #include "qelExceptFreeze.h"
 #include "qelExceptHistory.h"
 #include "qelExceptPause.h"
@@ -314,12 +315,7 @@ std::string ReadFileText(const std::string& name) {
   return text.str();
 }
 
-std::string ProgramBeside(const char* name) {
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  const std::string dir = path;
-  return dir.substr(0, dir.find_last_of('\\') + 1) + name;
-}
+using test::ProgramBeside;
 
 // The child gets its mode, the note file and the mode's numbers. waitForNote:
 // a note the run must leave (a successor's, after the child ended).
@@ -331,23 +327,16 @@ TChildRun RunChild(const std::string& mode, const std::string& numbers = "", con
       std::string(temp) + "qelrequests_child_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
   DeleteFileA(notes.c_str());
   DeleteFileA((notes + ".report").c_str());
-  std::string command =
-      "\"" + ProgramBeside("qelexceptrequests_child.exe") + "\" " + mode + " \"" + notes + "\" " + numbers;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
+  test::ChildProcess child("\"" + ProgramBeside("qelexceptrequests_child.exe") + "\" " + mode + " \"" + notes +
+                           "\" " + numbers);
   TChildRun run;
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    ADD_FAILURE() << "cannot start " << command;
-    return run;
+  if (!child.Started()) return run;
+  if (!child.Wait(120000)) {
+    ADD_FAILURE() << "child did not end: " << child.Command();
+    child.Terminate(99);
+    child.Wait(INFINITE);
   }
-  if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_TIMEOUT) {
-    ADD_FAILURE() << "child did not end: " << command;
-    TerminateProcess(pi.hProcess, 99);
-  }
-  GetExitCodeProcess(pi.hProcess, &run.ExitCode);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  run.ExitCode = child.ExitCode();
   for (int i = 0; waitForNote != nullptr && i < 1200; ++i) {
     if (ReadFileText(notes).find(waitForNote) != std::string::npos) break;
     Sleep(100);
