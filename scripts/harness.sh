@@ -79,27 +79,29 @@ zivo_wineserver() {
 # Runs a Wine program of the session (regedit, reg) quietly.
 zivo_wine_quiet() { timeout 60 "$ZIVO_WINE" "$@" >>"$ZIVO_WINE_LOG" 2>&1; }
 
-# Starts Xvfb on a free display unless one is given; exports DISPLAY.
+# Starts Xvfb on a free display unless one is given; exports DISPLAY. Xvfb picks the display
+# itself (-displayfd): probing for a free number first lets two sessions started together take
+# the same one, and then each sees the other's windows and clipboard.
 zivo_xvfb() {
   if [ -n "${DISPLAY:-}" ] && [ -z "${ZIVO_FORCE_XVFB:-}" ]; then return 0; fi
-  local n
-  for n in $(seq 90 140); do
-    if [ ! -e "/tmp/.X${n}-lock" ] && [ ! -e "/tmp/.X11-unix/X${n}" ]; then
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-      local pid=$!
-      local t
-      for t in $(seq 1 100); do
-        [ -e "/tmp/.X11-unix/X${n}" ] && break
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-      done
-      if [ -e "/tmp/.X11-unix/X${n}" ]; then
-        export DISPLAY=":$n"
-        zivo_on_exit "kill $pid"
-        return 0
-      fi
-    fi
+  local out
+  out=$(mktemp "${TMPDIR:-/tmp}/zivo-xvfb.XXXXXX")
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$out" >/dev/null 2>&1 &
+  local pid=$!
+  local t n=""
+  for t in $(seq 1 200); do
+    n=$(head -n1 "$out" 2>/dev/null || true)
+    [ -n "$n" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
   done
+  rm -f "$out"
+  if [[ "$n" =~ ^[0-9]+$ ]]; then
+    export DISPLAY=":$n"
+    zivo_on_exit "kill $pid"
+    return 0
+  fi
+  kill "$pid" 2>/dev/null || true
   echo "harness: no Xvfb display could be started" >&2
   return 1
 }
