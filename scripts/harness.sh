@@ -74,6 +74,10 @@ zivo_wineserver() {
   "$ZIVO_WINESERVER" -p >/dev/null 2>&1 || true
   zivo_on_exit "'$ZIVO_WINESERVER' -k"
   timeout 120 "$ZIVO_WINE" wineboot >>"$ZIVO_WINE_LOG" 2>&1 || true
+  # The desktop process is started by the first program that makes a window and inherits
+  # its standard error: started from a test, it would hold CTest's pipe of that test open
+  # until the session ends. A hidden window made here starts it with the log instead.
+  timeout 120 "$ZIVO_WINE" rundll32.exe user32.dll,GetDesktopWindow >>"$ZIVO_WINE_LOG" 2>&1 || true
 }
 
 # Runs a Wine program of the session (regedit, reg) quietly.
