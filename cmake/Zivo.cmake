@@ -315,3 +315,16 @@ function(zivo_map_all_programs)
     endforeach()
   endwhile()
 endfunction()
+
+# zivo_screenshot_png(test name bmp): the screenshot that the Windows test <test> writes to
+# build/artifacts/<bmp>.bmp is kept beside it as <bmp>.png for reading, by the CTest entry <name>
+# that runs after the test.
+function(zivo_screenshot_png test name bmp)
+  if(NOT ZIVO_RUN_WINDOWS_TESTS)
+    return()
+  endif()
+  set(artifacts ${ZIVO_ROOT}/build/artifacts)
+  set_tests_properties(${test} PROPERTIES FIXTURES_SETUP ${name}_shot)
+  add_test(NAME ${name} COMMAND /usr/bin/convert ${artifacts}/${bmp}.bmp ${artifacts}/${bmp}.png)
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED ${name}_shot LABELS wine)
+endfunction()
