@@ -506,6 +506,8 @@ TEST_F(ExceptBox, HandledCloseKeepsTheBox) {
   TBoxRun run;
   ASSERT_NE(run.Box(), nullptr);
   Click(run.Box(), ButtonWindow(run.Box(), 6));
+  // The handler runs on the box's thread: wait for it, then give a closing box time to go.
+  EXPECT_TRUE(WaitUntil([&] { return !log.Codes().empty(); }, 10000));
   Sleep(300);
   EXPECT_FALSE(run.Done());
   EXPECT_TRUE(IsWindow(run.Box()));

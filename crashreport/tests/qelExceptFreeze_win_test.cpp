@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "qelExceptFreeze.h"
@@ -32,6 +33,14 @@ void NoteStart(THandlerCall& call) {
 std::vector<DWORD> Starts() {
   std::lock_guard<std::mutex> lock(gStartLock);
   return gStarts;
+}
+
+// Stays frozen (serves no message) until the condition holds: the reports' own
+// time depends on the machine's load, so the test waits for them, not a fixed time.
+bool FrozenUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+  for (const DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(50))
+    if (condition()) return true;
+  return condition();
 }
 
 // The box does nothing, so its tick is the end of the report.
@@ -66,7 +75,8 @@ protected:
 
 TEST_F(Freeze, AFrozenMainThreadIsReportedAgainAfterLongerSpellsUntilItAnswers) {
   const DWORD frozenAt = GetTickCount();
-  Sleep(7000);  // ten probes of 100 ms, then of 150, then of 225 ms
+  // ten probes of 100 ms, then of 150, then of 225 ms: at least 4.75 s
+  FrozenUntil([] { return FrozenCalls().size() >= 3 && Starts().size() >= 3; }, 60000);
   Pump(500);
   const auto frozen = FrozenCalls();
   auto starts = Starts();
@@ -87,7 +97,7 @@ TEST_F(Freeze, AFrozenMainThreadIsReportedAgainAfterLongerSpellsUntilItAnswers) 
   Pump(1000);
   const size_t before = Starts().size();
   const DWORD againAt = GetTickCount();
-  Sleep(2800);
+  FrozenUntil([&] { return Starts().size() >= before + 1; }, 30000);
   Pump(300);
   starts = Starts();
   ASSERT_GE(starts.size(), before + 1);
