@@ -204,20 +204,63 @@ TEST(StackTraceLive, OwnThreadAndTexts) {
   EXPECT_EQ(qel::InternalErrorText("FillFinalOutput"), ">> internal error in FillFinalOutput");
 }
 
-TEST(StackTraceLive, ThrowTimeScanRecordsOnlyCallFollowers) {
+// Two code addresses with known bytes before them: one right behind a call,
+// one behind eight nops.
+extern "C" char qelPlantAfterCall[], qelPlantAfterNops[];
+asm(".text\n"
+    "  .p2align 4\n"
+    "qelPlantCallee:\n"
+    "  ret\n"
+    "  call qelPlantCallee\n"
+    "_qelPlantAfterCall:\n"
+    "  nop; nop; nop; nop; nop; nop; nop; nop\n"
+    "_qelPlantAfterNops:\n"
+    "  ret\n");
+
+// The scan from a block of planted slots up to the stack top; values gets
+// the planted values once the scan is done, so that the caller's frame does
+// not hold them meanwhile.
+__attribute__((noinline)) qel::TDABcbStackItem ScanPlanted(std::uintptr_t (&values)[4]) {
+  volatile std::uint8_t zeros[16] = {};
+  volatile std::uintptr_t planted[4] = {reinterpret_cast<std::uintptr_t>(qelPlantAfterCall),
+                                        reinterpret_cast<std::uintptr_t>(qelPlantAfterNops), 7,
+                                        reinterpret_cast<std::uintptr_t>(&zeros[12])};
   qel::TDABcbStackItem list;
-  qel::BcbStackDump(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)), list);
-  ASSERT_FALSE(list.empty());
-  bool anyFrame = false;
+  qel::ScanBcbStack(0, reinterpret_cast<std::uintptr_t>(&planted[0]), list);
+  for (int i = 0; i < 4; ++i) values[i] = planted[i];
+  return list;
+}
+
+TEST(StackTraceLive, ThrowTimeScanRecordsOnlyCallFollowers) {
+  struct Planted {
+    const char* what;
+    bool recorded;
+  };
+  const Planted planted[4] = {{"an address right behind a call", true},
+                              {"a code address behind nops", false},
+                              {"7", false},
+                              {"a stack address", false}};
+  std::uintptr_t values[4] = {};
+  const qel::TDABcbStackItem list = ScanPlanted(values);
+  for (int i = 0; i < 4; ++i) {
+    int found = 0;
+    for (const auto& e : list) found += e.address == values[i];
+    // A planted value may also stand in a spill slot of the planting frame.
+    EXPECT_EQ(found > 0, planted[i].recorded) << planted[i].what << " " << std::hex << values[i];
+  }
   for (const auto& e : list) {
     EXPECT_GT(e.address, 7u);
-    EXPECT_TRUE(qel::FollowsCallInstruction(e.address, nullptr)) << std::hex << e.address;
-    anyFrame = anyFrame || e.frame == 1;
+    EXPECT_EQ(e.frame, 0) << std::hex << e.address;  // no frame chain was given
   }
+  EXPECT_EQ(qel::BcbStackBlock(list).size(), 4 + 5 * list.size());
+}
+
+TEST(StackTraceLive, ThrowTimeScanMarksFrameChainSlots) {
+  qel::TDABcbStackItem list;
+  qel::BcbStackDump(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)), list);
+  bool anyFrame = false;
+  for (const auto& e : list) anyFrame = anyFrame || e.frame == 1;
   EXPECT_TRUE(anyFrame);
-  const auto block = qel::BcbStackBlock(list);
-  ASSERT_EQ(block.size(), 4 + 5 * list.size());
-  EXPECT_FALSE(qel::FollowsCallInstruction(0x10, nullptr));  // unreadable bytes before it
 }
 
 }  // namespace
