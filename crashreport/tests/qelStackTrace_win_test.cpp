@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <exception>
 #include <map>
+#include <stdexcept>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qelStackTrace.h"
@@ -253,6 +257,38 @@ TEST(StackTraceLive, ThrowTimeScanRecordsOnlyCallFollowers) {
     EXPECT_EQ(e.frame, 0) << std::hex << e.address;  // no frame chain was given
   }
   EXPECT_EQ(qel::BcbStackBlock(list).size(), 4 + 5 * list.size());
+}
+
+__attribute__((noinline)) void ThrowObject() { throw std::runtime_error("recorded"); }
+__attribute__((noinline)) void ThrowValue() { throw 42; }  // no destructor of its own
+
+// A throw's record is found from any thread while its object lives (also in
+// a stored exception), and ends with the object.
+TEST(StackTraceLive, ThrowRecordsEndWithTheirObjects) {
+  struct Case {
+    const char* what;
+    void (*thrower)();
+  };
+  const Case cases[] = {{"an object with a destructor", ThrowObject}, {"a plain value", ThrowValue}};
+  for (const Case& c : cases) {
+    std::exception_ptr kept;
+    const void* object = nullptr;
+    std::uintptr_t site = 0;
+    std::size_t fromOtherThread = 0;
+    try {
+      c.thrower();
+    } catch (...) {
+      kept = std::current_exception();
+      std::memcpy(&object, &kept, sizeof object);  // the thrown object's address
+      std::thread([&] { fromOtherThread = qel::ThrowTimeStackOf(object, &site).size(); }).join();
+    }
+    EXPECT_GT(fromOtherThread, 4u) << c.what;
+    EXPECT_NE(site, 0u) << c.what;
+    EXPECT_FALSE(qel::ThrowTimeStackOf(object).empty()) << c.what << ": the stored exception keeps it";
+    kept = nullptr;
+    EXPECT_TRUE(qel::ThrowTimeStackOf(object, &site).empty()) << c.what;
+    EXPECT_EQ(site, 0u) << c.what;
+  }
 }
 
 TEST(StackTraceLive, ThrowTimeScanMarksFrameChainSlots) {
