@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "qelDisAsmListing.h"
@@ -325,10 +326,15 @@ void NormalizeException(TExceptionObject& object, std::uintptr_t& address, std::
 
 void ComposeBugReport(bool frozen, const TExceptionObject* object, std::uintptr_t address, std::uint32_t threadId,
                       std::uintptr_t stackPointer, std::uintptr_t framePointer, bool progress, const void* extra,
-                      std::string& result) {
+                      std::string& result, const std::uint8_t* throwStack) {
   TExceptionObject normalized = object ? *object : TExceptionObject{};
   std::vector<std::uint8_t> stack;
-  if (!frozen) NormalizeException(normalized, address, stack, extra);
+  if (!frozen) NormalizeException(normalized, address, stack, throwStack ? nullptr : extra);
+  if (!frozen && throwStack) {
+    std::uint32_t count = 0;
+    std::memcpy(&count, throwStack, 4);
+    stack.assign(throwStack, throwStack + 4 + 5 * std::size_t{count});
+  }
   TReportException e;
   e.frozen = frozen;
   e.object = frozen ? nullptr : &normalized;

@@ -34,10 +34,12 @@ void NormalizeException(TExceptionObject& object, std::uintptr_t& address, std::
                         const void* thrownObject);
 
 // The report. object may be null (frozen program, plain trace); extra: the
-// thrown C++ object's address, for the throw-time stack (or null).
+// thrown C++ object's address, for the throw-time stack (or null), looked up
+// on the calling thread; throwStack: a throw-time block (dword count, 5-byte
+// items) carried from the raising thread, used instead when given.
 void ComposeBugReport(bool frozen, const TExceptionObject* object, std::uintptr_t address, std::uint32_t threadId,
                       std::uintptr_t stackPointer, std::uintptr_t framePointer, bool progress, const void* extra,
-                      std::string& result);
+                      std::string& result, const std::uint8_t* throwStack = nullptr);
 
 // When the reporter was installed (UTC, 100 ns units since 1601); the
 // "program up time" line counts from it, from the process's creation while 0.

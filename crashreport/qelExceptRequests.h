@@ -38,15 +38,25 @@ struct TExceptionRequest {
   uintptr_t StackPtr;
   uintptr_t FramePtr;
   std::string* ReportOut;  // receives the report in HTML mode; nil for none
-  const void* ThrowStack;  // the thrown C++ object whose throw-time stack the report shows; nil for none
+  const uint8_t* ThrowStack;  // the throw-time stack block (dword count, 5-byte items); nil for none
 };
 static_assert(sizeof(void*) != 4 || sizeof(TExceptionRequest) == 40, "the request is 40 bytes on i686");
 
+// A hardware fault, described without allocating; its object is made where
+// the request is processed.
+struct THardwareFault {
+  uint32_t Code = 0;
+  bool Write = false;
+  uintptr_t Accessed = 0;
+};
+
 // stackPtr/framePtr 0: taken here; reportOut may be nil; thrownObject: the
-// C++ object of the exception, for its throw-time stack.
+// C++ object of the exception, for its throw-time stack. With a fault,
+// object is nil and nothing up to the pipe write touches the heap. Requests
+// of any number of threads queue in the pipe and are processed in turn.
 void ReportException(bool frozen, const TExceptionObject* object, uintptr_t address, bool canContinue,
                      uintptr_t stackPtr, uintptr_t framePtr, std::string* reportOut,
-                     const void* thrownObject = nullptr);
+                     const void* thrownObject = nullptr, const THardwareFault* fault = nullptr);
 // The run-time hooks' report handler: ReportException of what they caught.
 void ReportRuntimeException(const TRuntimeException& exception);
 
@@ -54,6 +64,11 @@ void StartExceptionThread();
 void StopExceptionThread();
 // 0xFFFFFFFF while the thread is not started.
 uint32_t ExceptionThreadId();
+// Requests written to the pipe and not yet processed.
+int PendingExceptionRequests();
+// The pipe position (1, 2, ...) of the request the exception thread is
+// processing; 0 while none.
+uint32_t ProcessedRequestSerial();
 void ProcessExceptionRequest(TExceptionRequest& request);
 
 inline constexpr uint16_t DefaultFpuControlWord = 0x1332;

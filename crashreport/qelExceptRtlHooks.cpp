@@ -26,8 +26,6 @@ std::terminate_handler gPreviousTerminate = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER gPreviousFilter = nullptr;
 zf::TBoundaryHandler gPreviousBoundary = nullptr;
 bool gInstalled = false;
-// A second fault while reporting one ends the process at once.
-volatile LONG gReporting = 0;
 
 std::uintptr_t StackPointerHere() {
   std::uintptr_t sp;
@@ -35,11 +33,10 @@ std::uintptr_t StackPointerHere() {
   return sp;
 }
 
+// Reports from any number of threads at once queue up behind each other in
+// the handler; a failure on the reporter's own thread is not reported there.
 void Report(TRuntimeException& e) {
-  if (!gHandler) return;
-  if (InterlockedExchange(&gReporting, 1) != 0) TerminateProcess(GetCurrentProcess(), 3);
-  gHandler(e);
-  InterlockedExchange(&gReporting, 0);
+  if (gHandler) gHandler(e);
 }
 
 // Reports e with this thread's stack from here and ends the process.
@@ -70,15 +67,13 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
     const LONG previous = gPreviousFilter(pointers);
     if (previous == EXCEPTION_CONTINUE_EXECUTION) return previous;
   }
+  // Nothing here allocates: the faulting thread may hold the heap's lock.
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-  const auto address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
-  const bool write = record->NumberParameters >= 1 && record->ExceptionInformation[0] != 0;
-  const std::uintptr_t accessed = record->NumberParameters >= 2 ? record->ExceptionInformation[1] : 0;
   TRuntimeException e;
-  e.object = HardwareExceptionObject(record->ExceptionCode,
-                                     HardwareExceptionMessage(record->ExceptionCode, address,
-                                                              ModuleNameOfAddress(address), write, accessed));
-  e.address = address;
+  e.faultCode = record->ExceptionCode;
+  e.faultWrite = record->NumberParameters >= 1 && record->ExceptionInformation[0] != 0;
+  e.faultAccessed = record->NumberParameters >= 2 ? record->ExceptionInformation[1] : 0;
+  e.address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
   e.threadId = GetCurrentThreadId();
   e.stackPointer = pointers->ContextRecord->Esp;
   e.framePointer = pointers->ContextRecord->Ebp;
@@ -147,6 +142,13 @@ void UninstallRuntimeHandlers() {
 }
 
 }  // namespace
+
+void DescribeFault(TRuntimeException& e) {
+  if (e.faultCode == 0 || !e.object.classChain.empty()) return;
+  e.object = HardwareExceptionObject(
+      e.faultCode, HardwareExceptionMessage(e.faultCode, e.address, ModuleNameOfAddress(e.address), e.faultWrite,
+                                            e.faultAccessed));
+}
 
 void ReportAbnormalEnd(const TExceptionObject& object) {
   TRuntimeException e;

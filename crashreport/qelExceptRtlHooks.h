@@ -25,7 +25,15 @@ struct TRuntimeException {
   const void* thrownObject = nullptr;  // the C++ object, for its throw-time stack
   bool canContinue = false;
   std::string* reportOut = nullptr;  // receives the report in HTML mode
+  // A hardware fault (code not 0) comes without an object: the faulting
+  // thread may hold the heap's lock, so the object is made where the report
+  // is made (DescribeFault).
+  std::uint32_t faultCode = 0;
+  bool faultWrite = false;
+  std::uintptr_t faultAccessed = 0;
 };
+// Fills e.object from the fault, when e is a fault without an object.
+void DescribeFault(TRuntimeException& e);
 using TRuntimeReportHandler = void (*)(const TRuntimeException& exception);
 
 // Installs the terminate handler, the unhandled-exception filter and the
@@ -40,7 +48,7 @@ TRuntimeReportHandler RuntimeReportHandler();
 
 // Hands object to the installed handler as an abnormal end (no address,
 // can-continue false, this thread's stack from here), then ends the process
-// with exit code 3. A report already running ends it at once.
+// with exit code 3.
 [[noreturn]] void ReportAbnormalEnd(const TExceptionObject& object);
 
 // The thrown object of a stored C++ exception (its address), null for none.

@@ -1,6 +1,8 @@
 // The raw stack record made at throw time, and the hook on the C++ throw path
 // (the programs link with -Wl,--wrap=__cxa_throw): every throw records the
 // return-address candidates of its stack before the stack unwinds.
+#include <windows.h>
+
 #include <array>
 #include <cstring>
 
@@ -61,49 +63,115 @@ std::vector<std::uint8_t> BcbStackBlock(const TDABcbStackItem& list) {
 
 namespace {
 
-// The last throws of this thread, keyed by their exception object.
+// The C++ run-time calls an exception object's destructor as a member
+// function (object in ecx).
+using TThrowDestructor = void(__attribute__((thiscall)) *)(void*);
+
+// The throws whose objects are alive, of every thread: an object can be
+// reported on another thread than its thrower's (a stored exception), and
+// the exception thread never sees the thrower's thread-local data.
 struct TThrowRecord {
-  const void* object = nullptr;
+  const void* object = nullptr;  // nil: free
+  std::uint64_t serial = 0;      // newer throws have larger numbers
   std::uintptr_t site = 0;
+  TThrowDestructor destructor = nullptr;
   TDABcbStackItem stack;
 };
-constexpr std::size_t kThrowRecords = 8;
-thread_local std::array<TThrowRecord, kThrowRecords> tThrows;
-thread_local std::size_t tNextThrow = 0;
+constexpr std::size_t kThrowRecords = 64;
+volatile LONG gThrowLock = 0;
+std::array<TThrowRecord, kThrowRecords> gThrows;
+std::uint64_t gThrowSerial = 0;
 thread_local bool tInHook = false;
+
+// Held for a few loads and stores only (the system's slim locks are newer
+// than the oldest system the programs run on).
+class TThrowLock {
+public:
+  TThrowLock() {
+    while (InterlockedCompareExchange(&gThrowLock, 1, 0) != 0) Sleep(0);
+  }
+  ~TThrowLock() { InterlockedExchange(&gThrowLock, 0); }
+  TThrowLock(const TThrowLock&) = delete;
+  TThrowLock& operator=(const TThrowLock&) = delete;
+};
+
+// The newest live record of object, under the lock; null for none. An
+// address can be taken by a later object before an earlier record ends
+// (one whose destructor never ran): the newest throw is the one in flight.
+TThrowRecord* NewestRecordOf(const void* object) {
+  TThrowRecord* newest = nullptr;
+  for (auto& r : gThrows)
+    if (r.object != nullptr && r.object == object && (newest == nullptr || r.serial > newest->serial)) newest = &r;
+  return newest;
+}
+
+// Takes the record; false when every record is taken by a live object (the
+// throw then goes unrecorded, so no object's destructor is ever lost).
+bool StoreThrowRecord(const void* object, std::uintptr_t site, TThrowDestructor destructor, TDABcbStackItem& stack) {
+  const TThrowLock lock;
+  for (auto& r : gThrows)
+    if (r.object == nullptr) {
+      r.object = object;
+      r.serial = ++gThrowSerial;
+      r.site = site;
+      r.destructor = destructor;
+      r.stack.swap(stack);
+      return true;
+    }
+  return false;
+}
+
+// Stands in for a recorded object's destructor: the record ends with the
+// object, then the object's own destructor runs.
+__attribute__((thiscall)) void ThrownObjectEnds(void* object) {
+  TThrowDestructor destructor = nullptr;
+  TDABcbStackItem stack;
+  {
+    const TThrowLock lock;
+    if (TThrowRecord* r = NewestRecordOf(object)) {
+      destructor = r->destructor;
+      r->object = nullptr;
+      r->destructor = nullptr;
+      stack.swap(r->stack);  // freed outside the lock
+    }
+  }
+  if (destructor != nullptr) destructor(object);
+}
 
 }  // namespace
 
 std::vector<std::uint8_t> ThrowTimeStackOf(const void* exceptionObject, std::uintptr_t* throwSite) {
   if (throwSite != nullptr) *throwSite = 0;
-  for (const auto& r : tThrows)
-    if (r.object != nullptr && r.object == exceptionObject) {
-      if (throwSite != nullptr) *throwSite = r.site;
-      return BcbStackBlock(r.stack);
-    }
-  return {};
+  if (exceptionObject == nullptr) return {};
+  const TThrowLock lock;
+  const TThrowRecord* r = NewestRecordOf(exceptionObject);
+  if (r == nullptr) return {};
+  if (throwSite != nullptr) *throwSite = r->site;
+  return BcbStackBlock(r->stack);
 }
 
 }  // namespace qel
 
 extern "C" {
-[[noreturn]] void __real___cxa_throw(void* object, void* type, void (*destructor)(void*));
+[[noreturn]] void __real___cxa_throw(void* object, void* type, qel::TThrowDestructor destructor);
 
 // Records the thrower's stack, from the slot that holds the return address
-// into it, then throws as usual.
+// into it, then throws as usual, with the record's end in front of the
+// object's destructor.
 [[noreturn]] __attribute__((noinline)) void __wrap___cxa_throw(void* object, void* type,
-                                                               void (*destructor)(void*)) {
+                                                               qel::TThrowDestructor destructor) {
   if (!qel::tInHook) {
     qel::tInHook = true;
     try {
       auto* frame = static_cast<std::uintptr_t*>(__builtin_frame_address(0));
-      auto& rec = qel::tThrows[qel::tNextThrow++ % qel::kThrowRecords];
-      rec.object = object;
       // The throw site: the call instruction before the return address.
       const auto ret = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
       std::uint8_t op = 0;
-      rec.site = qel::SafeReadMemory(reinterpret_cast<const void*>(ret - 5), &op, 1) && op == 0xE8 ? ret - 5 : ret - 1;
-      qel::ScanBcbStack(frame[0], reinterpret_cast<std::uintptr_t>(frame + 1), rec.stack);
+      const std::uintptr_t site =
+          qel::SafeReadMemory(reinterpret_cast<const void*>(ret - 5), &op, 1) && op == 0xE8 ? ret - 5 : ret - 1;
+      qel::TDABcbStackItem stack;
+      qel::ScanBcbStack(frame[0], reinterpret_cast<std::uintptr_t>(frame + 1), stack);
+      if (qel::StoreThrowRecord(object, site, destructor, stack)) destructor = &qel::ThrownObjectEnds;
     } catch (...) {
     }
     qel::tInHook = false;

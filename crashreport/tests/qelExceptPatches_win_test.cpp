@@ -30,7 +30,9 @@ namespace {
 std::mutex gLock;
 std::vector<TRuntimeException> gCaught;
 
-void Collect(const TRuntimeException& e) {
+void Collect(const TRuntimeException& caught) {
+  TRuntimeException e = caught;
+  DescribeFault(e);
   std::lock_guard<std::mutex> lock(gLock);
   gCaught.push_back(e);
   if (e.reportOut) *e.reportOut = "report: " + ExceptionClassName(&e.object);
@@ -164,7 +166,9 @@ TEST_F(Patches, FailedStartUpKeepsUnitsOnTheMainThreadOnly) {
 
 // The child of the next test: the program's start with a failing unit, uncaught.
 zf::TUnitTable* gChildUnits = nullptr;
-void PrintReport(const TRuntimeException& e) {
+void PrintReport(const TRuntimeException& caught) {
+  TRuntimeException e = caught;
+  DescribeFault(e);
   std::printf("%s|%s|%u|%d|%d\n", ExceptionClassName(&e.object).c_str(), e.object.message.c_str(),
               static_cast<unsigned>(gChildUnits->InitializedCount()), gFiniA, e.canContinue ? 1 : 0);
   std::fflush(stdout);

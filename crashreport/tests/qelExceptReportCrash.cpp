@@ -20,7 +20,9 @@ namespace {
 
 const char* gReportFile = nullptr;
 
-void WriteReport(const qel::TRuntimeException& e) {
+void WriteReport(const qel::TRuntimeException& caught) {
+  qel::TRuntimeException e = caught;
+  qel::DescribeFault(e);
   std::string text;
   qel::ComposeBugReport(false, &e.object, e.address, e.threadId, e.stackPointer, e.framePointer, false,
                         e.thrownObject, text);

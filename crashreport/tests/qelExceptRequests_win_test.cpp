@@ -9,6 +9,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -381,6 +382,71 @@ TEST(RequestOutcomes, TheTenthExceptionWithinTheRestartSpanRestarts) {
     EXPECT_EQ(run.ExitCode, 0u) << c.name;
     EXPECT_EQ(run.Notes, "") << c.name;
   }
+}
+
+// --- real faults and throws, through the run-time hooks ------------------------
+
+struct TBoxNote {
+  unsigned Serial = 0;
+  std::string ClassName;
+  bool Here = false;  // the box ran on the reporting thread
+  unsigned Ms = 0;
+  bool ReportNamesClass = false;
+};
+
+std::vector<TBoxNote> BoxNotes(const std::string& notes) {
+  std::vector<TBoxNote> boxes;
+  std::istringstream in(notes);
+  std::string word;
+  while (in >> word)
+    if (word == "box") {
+      TBoxNote b;
+      std::string where;
+      int names = 0;
+      in >> b.Serial >> b.ClassName >> where >> b.Ms >> names;
+      b.Here = where == "here";
+      b.ReportNamesClass = names == 1;
+      boxes.push_back(b);
+    }
+  return boxes;
+}
+
+TEST(RequestOutcomes, EightThreadsFaultingAtOnceGetEightReportsInThePipesOrder) {
+  const TChildRun run = RunChild("eight-at-once");
+  EXPECT_EQ(run.ExitCode, 1u) << run.Notes;  // closed after the last report, not before
+  const std::vector<TBoxNote> boxes = BoxNotes(run.Notes);
+  ASSERT_EQ(boxes.size(), 8u) << run.Notes;
+  std::map<std::string, int> classes;
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    EXPECT_EQ(boxes[i].Serial, i + 1) << run.Notes;
+    EXPECT_FALSE(boxes[i].Here);
+    EXPECT_TRUE(boxes[i].ReportNamesClass) << boxes[i].ClassName;
+    ++classes[boxes[i].ClassName];
+  }
+  const std::map<std::string, int> expected{{"EAccessViolation", 4}, {"EDivByZero", 2}, {"EConvertError", 2}};
+  EXPECT_EQ(classes, expected) << run.Notes;
+  std::printf("eight threads at once: the eighth report after %u ms\n", boxes.back().Ms);
+  RecordProperty("EighthReportMs", static_cast<int>(boxes.back().Ms));
+}
+
+TEST(RequestOutcomes, AFaultWhileHoldingTheHeapLockIsReported) {
+  const TChildRun run = RunChild("heap-locked");
+  EXPECT_EQ(run.ExitCode, 1u) << run.Notes;
+  const std::vector<TBoxNote> boxes = BoxNotes(run.Notes);
+  ASSERT_EQ(boxes.size(), 1u) << run.Notes;
+  EXPECT_EQ(boxes[0].ClassName, "EAccessViolation");
+  EXPECT_TRUE(boxes[0].Here);  // no other thread could allocate meanwhile
+  EXPECT_TRUE(boxes[0].ReportNamesClass);
+  EXPECT_NE(run.SavedReport.find("FaultHoldingHeap"), std::string::npos) << run.SavedReport;
+}
+
+TEST(RequestOutcomes, AnUncaughtThrowAtACaughtOnesAddressShowsItsOwnThrowSite) {
+  const TChildRun run = RunChild("same-address");
+  EXPECT_EQ(run.ExitCode, 1u) << run.Notes;
+  EXPECT_NE(run.Notes.find("same address"), std::string::npos) << run.Notes;
+  ASSERT_EQ(BoxNotes(run.Notes).size(), 1u) << run.Notes;
+  EXPECT_NE(run.SavedReport.find("ThrowSecond"), std::string::npos) << run.SavedReport;
+  EXPECT_EQ(run.SavedReport.find("ThrowFirst"), std::string::npos) << run.SavedReport;
 }
 
 }  // namespace

@@ -441,7 +441,9 @@ TEST(AbnormalEnd, ForeignTerminationGivesABugReport) {
 const char* gChildFile = nullptr;
 bool gComposeReport = false;
 
-void WriteChildReport(const TRuntimeException& e) {
+void WriteChildReport(const TRuntimeException& caught) {
+  TRuntimeException e = caught;
+  DescribeFault(e);
   std::string text = ExceptionClassName(&e.object) + "|" + ExceptionMessageText(&e.object) + "|" +
                      (e.canContinue ? "1" : "0") + "|" + std::to_string(e.address) + "|" +
                      (e.stackPointer && e.framePointer && e.threadId == GetCurrentThreadId() ? "1" : "0");

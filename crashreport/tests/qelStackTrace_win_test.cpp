@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <exception>
 #include <map>
+#include <stdexcept>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qelStackTrace.h"
@@ -204,20 +208,95 @@ TEST(StackTraceLive, OwnThreadAndTexts) {
   EXPECT_EQ(qel::InternalErrorText("FillFinalOutput"), ">> internal error in FillFinalOutput");
 }
 
-TEST(StackTraceLive, ThrowTimeScanRecordsOnlyCallFollowers) {
+// Two code addresses with known bytes before them: one right behind a call,
+// one behind eight nops.
+extern "C" char qelPlantAfterCall[], qelPlantAfterNops[];
+asm(".text\n"
+    "  .p2align 4\n"
+    "qelPlantCallee:\n"
+    "  ret\n"
+    "  call qelPlantCallee\n"
+    "_qelPlantAfterCall:\n"
+    "  nop; nop; nop; nop; nop; nop; nop; nop\n"
+    "_qelPlantAfterNops:\n"
+    "  ret\n");
+
+// The scan from a block of planted slots up to the stack top; values gets
+// the planted values once the scan is done, so that the caller's frame does
+// not hold them meanwhile.
+__attribute__((noinline)) qel::TDABcbStackItem ScanPlanted(std::uintptr_t (&values)[4]) {
+  volatile std::uint8_t zeros[16] = {};
+  volatile std::uintptr_t planted[4] = {reinterpret_cast<std::uintptr_t>(qelPlantAfterCall),
+                                        reinterpret_cast<std::uintptr_t>(qelPlantAfterNops), 7,
+                                        reinterpret_cast<std::uintptr_t>(&zeros[12])};
   qel::TDABcbStackItem list;
-  qel::BcbStackDump(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)), list);
-  ASSERT_FALSE(list.empty());
-  bool anyFrame = false;
+  qel::ScanBcbStack(0, reinterpret_cast<std::uintptr_t>(&planted[0]), list);
+  for (int i = 0; i < 4; ++i) values[i] = planted[i];
+  return list;
+}
+
+TEST(StackTraceLive, ThrowTimeScanRecordsOnlyCallFollowers) {
+  struct Planted {
+    const char* what;
+    bool recorded;
+  };
+  const Planted planted[4] = {{"an address right behind a call", true},
+                              {"a code address behind nops", false},
+                              {"7", false},
+                              {"a stack address", false}};
+  std::uintptr_t values[4] = {};
+  const qel::TDABcbStackItem list = ScanPlanted(values);
+  for (int i = 0; i < 4; ++i) {
+    int found = 0;
+    for (const auto& e : list) found += e.address == values[i];
+    // A planted value may also stand in a spill slot of the planting frame.
+    EXPECT_EQ(found > 0, planted[i].recorded) << planted[i].what << " " << std::hex << values[i];
+  }
   for (const auto& e : list) {
     EXPECT_GT(e.address, 7u);
-    EXPECT_TRUE(qel::FollowsCallInstruction(e.address, nullptr)) << std::hex << e.address;
-    anyFrame = anyFrame || e.frame == 1;
+    EXPECT_EQ(e.frame, 0) << std::hex << e.address;  // no frame chain was given
   }
+  EXPECT_EQ(qel::BcbStackBlock(list).size(), 4 + 5 * list.size());
+}
+
+__attribute__((noinline)) void ThrowObject() { throw std::runtime_error("recorded"); }
+__attribute__((noinline)) void ThrowValue() { throw 42; }  // no destructor of its own
+
+// A throw's record is found from any thread while its object lives (also in
+// a stored exception), and ends with the object.
+TEST(StackTraceLive, ThrowRecordsEndWithTheirObjects) {
+  struct Case {
+    const char* what;
+    void (*thrower)();
+  };
+  const Case cases[] = {{"an object with a destructor", ThrowObject}, {"a plain value", ThrowValue}};
+  for (const Case& c : cases) {
+    std::exception_ptr kept;
+    const void* object = nullptr;
+    std::uintptr_t site = 0;
+    std::size_t fromOtherThread = 0;
+    try {
+      c.thrower();
+    } catch (...) {
+      kept = std::current_exception();
+      std::memcpy(&object, &kept, sizeof object);  // the thrown object's address
+      std::thread([&] { fromOtherThread = qel::ThrowTimeStackOf(object, &site).size(); }).join();
+    }
+    EXPECT_GT(fromOtherThread, 4u) << c.what;
+    EXPECT_NE(site, 0u) << c.what;
+    EXPECT_FALSE(qel::ThrowTimeStackOf(object).empty()) << c.what << ": the stored exception keeps it";
+    kept = nullptr;
+    EXPECT_TRUE(qel::ThrowTimeStackOf(object, &site).empty()) << c.what;
+    EXPECT_EQ(site, 0u) << c.what;
+  }
+}
+
+TEST(StackTraceLive, ThrowTimeScanMarksFrameChainSlots) {
+  qel::TDABcbStackItem list;
+  qel::BcbStackDump(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)), list);
+  bool anyFrame = false;
+  for (const auto& e : list) anyFrame = anyFrame || e.frame == 1;
   EXPECT_TRUE(anyFrame);
-  const auto block = qel::BcbStackBlock(list);
-  ASSERT_EQ(block.size(), 4 + 5 * list.size());
-  EXPECT_FALSE(qel::FollowsCallInstruction(0x10, nullptr));  // unreadable bytes before it
 }
 
 }  // namespace
