@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "qelDisAsm.h"
+#include "qelExceptGuard.h"
 #include "qelFuncInfo.h"
 #include "qelMapFile.h"
 #include "qelTools.h"
@@ -783,7 +784,8 @@ std::string TTracer::Run() {
   if (!FTable || !IsSpanReadable(FTable.get(), P.stackStart, P.stackTop - P.stackStart)) return {};
   FReader = std::make_unique<TPageCache>(FTable.get());
   const char* phase = "CollectPossibleStackItems";
-  try {
+  std::string result;
+  const bool done = RunGuarded([&] {
     CollectPossibleStackItems();
     Progress(25);
     phase = "RemoveRecursiveStackAreas";
@@ -819,10 +821,9 @@ std::string TTracer::Run() {
     o.showRelativeAddresses = P.showRelativeAddresses;
     o.showRelativeLines = P.showRelativeLines;
     o.haveCreationAddress = P.creationAddress != 0;
-    return ComposeResult(FItems, o);
-  } catch (...) {
-    return InternalErrorText(phase);
-  }
+    result = ComposeResult(FItems, o);
+  });
+  return done ? result : InternalErrorText(phase);
 }
 
 thread_local std::uintptr_t tHandledExceptionAddress = 0;
@@ -879,11 +880,16 @@ std::string TraceStack(const TTraceStackParams& params) {
   if (p.address == 0 && !p.exception) p.address = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
   try {
     std::lock_guard<std::mutex> lock(gTraceLock);
-    TTracer tracer(p);
-    return tracer.Run();
+    // Guarded inside the lock: a fault must not leave it held.
+    std::string result;
+    if (RunGuarded([&] {
+          TTracer tracer(p);
+          result = tracer.Run();
+        }))
+      return result;
   } catch (...) {
-    return InternalErrorText("TraceStack");
   }
+  return InternalErrorText("TraceStack");
 }
 
 void TraceStack(bool hideItemsWithoutLineNumber, bool showRelativeAddresses, bool showRelativeLines,
@@ -916,11 +922,7 @@ std::string AddressToText(std::uintptr_t address) {
   MapAddress pubAddress = 0;
   std::int32_t line = 0;
   bool found = false;
-  try {
-    found = AddressMapInfo(address, module, unit, name, pubAddress, line);
-  } catch (...) {
-    found = false;
-  }
+  if (!RunGuarded([&] { found = AddressMapInfo(address, module, unit, name, pubAddress, line); })) found = false;
   return AddressText(static_cast<TraceAddress>(address), found, FileNameOnly(module), unit, line, name);
 }
 
@@ -928,11 +930,12 @@ void SetHandledExceptionAddress(std::uintptr_t address) { tHandledExceptionAddre
 
 std::string InternalErrorText(const std::string& step) {
   std::string s = InternalErrorPrefix(step);
-  try {
-    if (std::uncaught_exceptions() > 0 || tHandledExceptionAddress != 0) {
-      if (tHandledExceptionAddress != 0) s += ":\r\n" + AddressToText(tHandledExceptionAddress);
-    }
-  } catch (...) {
+  // The exception being handled: one the reporter was told of, else the
+  // fault that ended the latest failed guarded section.
+  const std::uintptr_t handled = tHandledExceptionAddress != 0 ? tHandledExceptionAddress : LastGuardFaultAddress();
+  if (handled != 0) {
+    std::string text;
+    if (RunGuarded([&] { text = AddressToText(handled); })) s += ":\r\n" + text;
   }
   return s;
 }
