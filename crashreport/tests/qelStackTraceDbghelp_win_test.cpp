@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "DbghelpWalk.h"
 #include "qelStackTrace.h"
 
 namespace {
@@ -73,13 +74,7 @@ std::string ModuleOf(std::uintptr_t address) {
 }
 
 std::vector<TFrame> DbghelpFrames(HANDLE thread, CONTEXT context) {
-  STACKFRAME64 frame{};
-  frame.AddrPC.Offset = context.Eip;
-  frame.AddrPC.Mode = AddrModeFlat;
-  frame.AddrFrame.Offset = context.Ebp;
-  frame.AddrFrame.Mode = AddrModeFlat;
-  frame.AddrStack.Offset = context.Esp;
-  frame.AddrStack.Mode = AddrModeFlat;
+  STACKFRAME64 frame = qeltest::FirstStackFrame(context);
   std::vector<TFrame> frames;
   while (frames.size() < 64 && StackWalk64(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), thread, &frame, &context,
                                            nullptr, SymFunctionTableAccess64, SymGetModuleBase64, nullptr)) {
