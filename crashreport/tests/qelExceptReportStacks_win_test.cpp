@@ -108,8 +108,15 @@ void FaultingListing(const qel::ListingEnvironment&, qel::Address, std::string& 
   Fault();
 }
 
-DWORD WINAPI Parked(void* release) {
-  WaitForSingleObject(static_cast<HANDLE>(release), 120000);
+struct TParkEvents {
+  HANDLE ready;
+  HANDLE release;
+};
+
+DWORD WINAPI Parked(void* events) {
+  auto* e = static_cast<TParkEvents*>(events);
+  SetEvent(e->ready);
+  WaitForSingleObject(e->release, 120000);
   return 0;
 }
 
@@ -119,10 +126,14 @@ TEST(ReportGuard, FaultInOneSectionCostsThatSectionOnly) {
   gFaultAt = reinterpret_cast<std::uintptr_t>(qelSectionFaultAt) + 5;  // the load after the move
   gRealTracer = qel::ReportTracer();
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  TParkEvents events[2] = {{CreateEventA(nullptr, TRUE, FALSE, nullptr), release},
+                           {CreateEventA(nullptr, TRUE, FALSE, nullptr), release}};
   DWORD victimId = 0, otherId = 0;
-  HANDLE victim = CreateThread(nullptr, 0, Parked, release, 0, &victimId);
-  HANDLE other = CreateThread(nullptr, 0, Parked, release, 0, &otherId);
-  Sleep(200);
+  HANDLE victim = CreateThread(nullptr, 0, Parked, &events[0], 0, &victimId);
+  HANDLE other = CreateThread(nullptr, 0, Parked, &events[1], 0, &otherId);
+  // Both inside Parked from here on.
+  ASSERT_EQ(WaitForSingleObject(events[0].ready, 60000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(events[1].ready, 60000), WAIT_OBJECT_0);
   qel::TReportTracer faulty = gRealTracer;
   faulty.traceStack = FaultingTrace;
   qel::SetReportTracer(faulty);
@@ -138,6 +149,8 @@ TEST(ReportGuard, FaultInOneSectionCostsThatSectionOnly) {
   WaitForSingleObject(other, 10000);
   CloseHandle(victim);
   CloseHandle(other);
+  CloseHandle(events[0].ready);
+  CloseHandle(events[1].ready);
   CloseHandle(release);
 
   ExpectWholeReport(report);

@@ -124,11 +124,22 @@ TEST(TraceBesideDbghelp, WaitingThreadShapes) {
     DWORD id = 0;
     HANDLE thread = CreateThread(nullptr, 0, Shape, reinterpret_cast<void*>(c.body), 0, &id);
     ASSERT_EQ(WaitForSingleObject(gReady, 60000), WAIT_OBJECT_0);
-    Sleep(300);  // into the wait
-    ASSERT_NE(SuspendThread(thread), static_cast<DWORD>(-1));
+    // Suspended once it waits: its instruction pointer in a system-call stub.
     CONTEXT context{};
-    context.ContextFlags = CONTEXT_FULL;
-    ASSERT_TRUE(GetThreadContext(thread, &context));
+    bool waiting = false;
+    for (int attempt = 0; attempt < 600 && !waiting; ++attempt) {
+      ASSERT_NE(SuspendThread(thread), static_cast<DWORD>(-1));
+      context = CONTEXT{};
+      context.ContextFlags = CONTEXT_FULL;
+      ASSERT_TRUE(GetThreadContext(thread, &context));
+      const std::string module = ModuleOf(context.Eip);
+      waiting = module == "ntdll.dll" || module == "win32u.dll";
+      if (!waiting) {
+        ResumeThread(thread);
+        Sleep(50);
+      }
+    }
+    ASSERT_TRUE(waiting);
     MEMORY_BASIC_INFORMATION region{};
     VirtualQuery(reinterpret_cast<void*>(context.Esp), &region, sizeof region);
     qel::TTraceStackParams p;
