@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "qelDisAsmListing.h"
+#include "qelExceptGuard.h"
 #include "qelExceptNormalize.h"
 #include "qelExceptProcess.h"
 #include "qelExceptRtlHooks.h"
@@ -260,7 +261,8 @@ public:
                          static_cast<std::int32_t>(DisAsmLineLimit), DisAsmListingOption, info);
     return listing;
   }
-  std::uintptr_t HandledExceptionAddress() override { return 0; }
+  // The fault that ended the failed section, if one did.
+  std::uintptr_t HandledExceptionAddress() override { return LastGuardFaultAddress(); }
   void BeginProgress(const std::vector<std::uint64_t>& weights) override {
     FProgress = NewTraceProgress();
     for (std::uint64_t w : weights) AddProgressPhase(FProgress.get(), w);

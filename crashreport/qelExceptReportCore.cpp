@@ -8,6 +8,7 @@
 #include <typeinfo>
 
 #include "../framework/SysUtils.h"
+#include "qelExceptGuard.h"
 #include "qelStrings.h"
 #include "qelTypes.h"
 
@@ -156,14 +157,12 @@ std::string ReportDateTime(int year, int month, int day, int hour, int minute, i
 std::string ComposeHeaderLines(const std::vector<THeaderLine>& lines) {
   std::string text;
   for (const THeaderLine& line : lines) {
-    try {
-      std::string value = line.value ? line.value() : std::string();
-      if (value.empty() && line.omitWhenEmpty) continue;
-      if (!text.empty()) text += kCrLf;
-      text += ReportLabel(line.label) + value;
-    } catch (...) {
-      // the line is left out
-    }
+    std::string value;
+    // A line whose value fails is left out.
+    if (!RunGuarded([&] { value = line.value ? line.value() : std::string(); })) continue;
+    if (value.empty() && line.omitWhenEmpty) continue;
+    if (!text.empty()) text += kCrLf;
+    text += ReportLabel(line.label) + value;
   }
   return text;
 }
@@ -199,15 +198,22 @@ std::string InsertCreatorLine(const std::string& body, const std::string& creato
 std::string GetThreadStack(TReportSource& source, std::uint32_t threadId, const TReportException& e,
                            bool raisingThread, bool forceTitle, std::uintptr_t* outShownAddress,
                            std::uintptr_t* outFunctionStart) {
-  std::string titleLine;
-  try {
+  std::string titleLine, section;
+  bool untitled = false;
+  const bool done = RunGuarded([&] {
     const TThreadTitleInfo title = source.Title(threadId, forceTitle);
-    if (title.title.empty()) return {};
+    if (title.title.empty()) {
+      untitled = true;
+      return;
+    }
     titleLine = ThreadTitleLine(title.title, {});
     std::string body = ">> stack not accessible";
     if (raisingThread) body += ", exception location: " + std::string(kCrLf) + source.AddressText(e.address);
     const TThreadContextInfo context = source.Context(threadId);
-    if (!context.readable) return titleLine + body;
+    if (!context.readable) {
+      section = titleLine + body;
+      return;
+    }
     titleLine = ThreadTitleLine(title.title, context);
     TStackRequest request;
     request.threadId = threadId;
@@ -231,15 +237,14 @@ std::string GetThreadStack(TReportSource& source, std::uint32_t threadId, const 
     }
     body = source.TraceStack(request);
     if (title.creationAddress) body = InsertCreatorLine(body, source.Title(title.creatorId, true).title);
-    return titleLine + body;
-  } catch (...) {
-    try {
-      // Without a title the section still starts on a line of its own.
-      return (titleLine.empty() ? std::string(kCrLf) + kCrLf : titleLine) + source.InternalErrorText("GetThreadStack");
-    } catch (...) {
-      return titleLine;
-    }
-  }
+    section = titleLine + body;
+  });
+  if (done) return untitled ? std::string() : section;
+  // Without a title the section still starts on a line of its own.
+  std::string failed = titleLine.empty() ? std::string(kCrLf) + kCrLf : titleLine;
+  std::string line;
+  if (RunGuarded([&] { line = source.InternalErrorText("GetThreadStack"); })) failed += line;
+  return failed;
 }
 
 std::string GetThreadReport(TReportSource& source, const TReportOptions& options, const TReportException& e,
@@ -251,7 +256,7 @@ std::string GetThreadReport(TReportSource& source, const TReportOptions& options
       if (source) source->EndProgress();
     }
   } progressEnd{nullptr};
-  try {
+  const bool done = RunGuarded([&] {
     const std::uint32_t mainId = source.MainThreadId();
     const std::uint32_t firstId = e.frozen ? mainId : e.threadId;
     std::vector<std::uint32_t> order{firstId};
@@ -289,42 +294,47 @@ std::string GetThreadReport(TReportSource& source, const TReportOptions& options
       }
       if (phase[i]) source.EndPhase();
     }
-  } catch (...) {
-    result += std::string(kCrLf) + kCrLf + source.InternalErrorText("GetThreadReport");
+  });
+  if (!done) {
+    std::string line;
+    if (RunGuarded([&] { line = source.InternalErrorText("GetThreadReport"); }))
+      result += std::string(kCrLf) + kCrLf + line;
   }
   return result;
 }
 
 std::string ComposeBugReportText(TReportSource& source, const TReportOptions& options, const TReportException& e) {
   std::string result;
-  try {
+  const bool done = RunGuarded([&] {
     std::uintptr_t address = e.address, functionStart = 0;
     const std::string threads = GetThreadReport(source, options, e, address, functionStart);
     std::string header;
-    try {
-      header = ComposeHeaderLines(source.HeaderLines());
-    } catch (...) {
-      // header lost; the thread part stands
-    }
+    // A failure here loses the header; the thread part stands.
+    if (!RunGuarded([&] { header = ComposeHeaderLines(source.HeaderLines()); })) header.clear();
     result = header + threads;
     if (options.listModules) result += std::string(kCrLf) + kCrLf + source.ModuleReport();
     if (options.listHardware) result += std::string(kCrLf) + kCrLf + source.HardwareList();
     if (source.DisAsmLinked()) {
       std::string listing;
-      try {
-        listing = source.DisAsm(functionStart ? functionStart : address, address);
-      } catch (...) {
-        listing = source.InternalErrorText("GetCleartextDisAsm");
+      if (!RunGuarded([&] { listing = source.DisAsm(functionStart ? functionStart : address, address); })) {
+        listing.clear();
+        RunGuarded([&] { listing = source.InternalErrorText("GetCleartextDisAsm"); });
       }
-      if (!listing.empty()) result += "\r\n\r\ndisassembling:\r\n" + listing;
+      if (!listing.empty()) {
+        result += "\r\n\r\ndisassembling:\r\n";
+        result += listing;
+      }
     }
-  } catch (...) {
-    try {
-      result += std::string(kCrLf) + kCrLf + kReportComposeFailed;
-      if (const std::uintptr_t a = source.HandledExceptionAddress())
-        result += " " + HexStrPadded(static_cast<std::uint32_t>(a), 1, '0');
-    } catch (...) {
-    }
+  });
+  if (!done) {
+    std::string line = std::string(kCrLf) + kCrLf + kReportComposeFailed;
+    RunGuarded([&] {
+      if (const std::uintptr_t a = source.HandledExceptionAddress()) {
+        line += ' ';
+        line += HexStrPadded(static_cast<std::uint32_t>(a), 1, '0');
+      }
+    });
+    result += line;
   }
   return result;
 }

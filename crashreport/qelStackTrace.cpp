@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "qelDisAsm.h"
+#include "qelExceptGuard.h"
 #include "qelFuncInfo.h"
 #include "qelMapFile.h"
 #include "qelTools.h"
@@ -17,6 +18,9 @@
 namespace qel {
 
 namespace {
+
+// A call's callee and the routines it jumps on to, at most.
+constexpr std::size_t kMaxTailCallees = 16;
 
 struct TTraceModule {
   std::uintptr_t base = 0;
@@ -586,14 +590,26 @@ void TTracer::DropFunctionLinks(std::int32_t f) {
 void TTracer::LinkToCallees(std::int32_t i, TraceAddress callSite, TraceAddress callee, bool known,
                             bool confirmedMode) {
   std::int32_t c = -1;
+  // The callee and the routines it leaves to by a jump (a tail call, an
+  // import stub): a return address inside any of them returns from this call.
+  std::vector<std::int32_t> callees;
   if (callee != 0) {
     c = AnalyseAndCacheFunction(callee, nullptr, -1, false, confirmedMode);
-    if (c >= 0)
-      for (const auto& u : Caches().functions[static_cast<std::size_t>(c)].info.unknownTargets)
+    if (c >= 0) callees.push_back(c);
+    for (std::size_t q = 0; q < callees.size() && c >= 0; ++q) {
+      const FunctionInfo info = Caches().functions[static_cast<std::size_t>(callees[q])].info;  // the cache may grow
+      for (const auto& u : info.unknownTargets)
         if (!u.isCall) {
           c = -1;  // it jumps somewhere unknown: any later frame could be its callee's
           break;
         }
+      for (const auto& fc : info.farCalls) {
+        if (fc.isCall || fc.target == 0 || callees.size() >= kMaxTailCallees) continue;
+        if (fc.target >= info.begin && fc.target < info.begin + info.length) continue;  // inside: not a leaving jump
+        const std::int32_t t = AnalyseAndCacheFunction(fc.target, nullptr, -1, false, confirmedMode);
+        if (t >= 0 && std::find(callees.begin(), callees.end(), t) == callees.end()) callees.push_back(t);
+      }
+    }
     if (c < 0) callee = 0;
   }
   auto& me = FItems[static_cast<std::size_t>(i)];
@@ -605,8 +621,15 @@ void TTracer::LinkToCallees(std::int32_t i, TraceAddress callSite, TraceAddress 
     auto& it = FItems[static_cast<std::size_t>(j)];
     if (!it.invalid) {
       TCallCheck found;
-      TraceAddress v = it.address;
-      bool ok = callee == 0 || CheckCallTarget(c, 0, v, found, it.final);
+      std::int32_t through = c;
+      bool ok = callee == 0;
+      for (std::size_t q = 0; !ok && q < callees.size(); ++q) {
+        TraceAddress v = it.address;
+        if (CheckCallTarget(callees[q], 0, v, found, it.final)) {
+          ok = true;
+          through = callees[q];
+        }
+      }
       if (ok && !confirmedMode) {
         for (const auto& l : it.lists[1].links)
           if (Confirmed(l.function) && (callee == 0 || l.callSite != found.shown)) {
@@ -617,14 +640,14 @@ void TTracer::LinkToCallees(std::int32_t i, TraceAddress callSite, TraceAddress 
       if (ok) {
         TTraceLink back;
         back.target = i;
-        back.function = c;
+        back.function = through;
         back.callSite = found.shown;
         back.knownCall = found.known;
         back.callee = found.callee;
         it.lists[1].links.push_back(back);
         TTraceLink fwd;
         fwd.target = j;
-        fwd.function = c;
+        fwd.function = through;
         fwd.callSite = callSite;
         fwd.knownCall = known;
         fwd.callee = callee;
@@ -783,7 +806,8 @@ std::string TTracer::Run() {
   if (!FTable || !IsSpanReadable(FTable.get(), P.stackStart, P.stackTop - P.stackStart)) return {};
   FReader = std::make_unique<TPageCache>(FTable.get());
   const char* phase = "CollectPossibleStackItems";
-  try {
+  std::string result;
+  const bool done = RunGuarded([&] {
     CollectPossibleStackItems();
     Progress(25);
     phase = "RemoveRecursiveStackAreas";
@@ -819,10 +843,9 @@ std::string TTracer::Run() {
     o.showRelativeAddresses = P.showRelativeAddresses;
     o.showRelativeLines = P.showRelativeLines;
     o.haveCreationAddress = P.creationAddress != 0;
-    return ComposeResult(FItems, o);
-  } catch (...) {
-    return InternalErrorText(phase);
-  }
+    result = ComposeResult(FItems, o);
+  });
+  return done ? result : InternalErrorText(phase);
 }
 
 thread_local std::uintptr_t tHandledExceptionAddress = 0;
@@ -879,11 +902,16 @@ std::string TraceStack(const TTraceStackParams& params) {
   if (p.address == 0 && !p.exception) p.address = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
   try {
     std::lock_guard<std::mutex> lock(gTraceLock);
-    TTracer tracer(p);
-    return tracer.Run();
+    // Guarded inside the lock: a fault must not leave it held.
+    std::string result;
+    if (RunGuarded([&] {
+          TTracer tracer(p);
+          result = tracer.Run();
+        }))
+      return result;
   } catch (...) {
-    return InternalErrorText("TraceStack");
   }
+  return InternalErrorText("TraceStack");
 }
 
 void TraceStack(bool hideItemsWithoutLineNumber, bool showRelativeAddresses, bool showRelativeLines,
@@ -916,11 +944,7 @@ std::string AddressToText(std::uintptr_t address) {
   MapAddress pubAddress = 0;
   std::int32_t line = 0;
   bool found = false;
-  try {
-    found = AddressMapInfo(address, module, unit, name, pubAddress, line);
-  } catch (...) {
-    found = false;
-  }
+  if (!RunGuarded([&] { found = AddressMapInfo(address, module, unit, name, pubAddress, line); })) found = false;
   return AddressText(static_cast<TraceAddress>(address), found, FileNameOnly(module), unit, line, name);
 }
 
@@ -928,11 +952,12 @@ void SetHandledExceptionAddress(std::uintptr_t address) { tHandledExceptionAddre
 
 std::string InternalErrorText(const std::string& step) {
   std::string s = InternalErrorPrefix(step);
-  try {
-    if (std::uncaught_exceptions() > 0 || tHandledExceptionAddress != 0) {
-      if (tHandledExceptionAddress != 0) s += ":\r\n" + AddressToText(tHandledExceptionAddress);
-    }
-  } catch (...) {
+  // The exception being handled: one the reporter was told of, else the
+  // fault that ended the latest failed guarded section.
+  const std::uintptr_t handled = tHandledExceptionAddress != 0 ? tHandledExceptionAddress : LastGuardFaultAddress();
+  if (handled != 0) {
+    std::string text;
+    if (RunGuarded([&] { text = AddressToText(handled); })) s += ":\r\n" + text;
   }
   return s;
 }

@@ -63,6 +63,9 @@ bool RemoveRecursionAt(TTraceItems& items, std::int32_t x, int mode) {
     py = PrevLiveItem(items, py);
   }
   std::int32_t r = x;
+  // One address twice in a row is one frame, its return address also left
+  // above it (a stale copy): the frame-chain anchor is the one to keep.
+  if (k == 0 && items[static_cast<std::size_t>(x)].forced && !items[static_cast<std::size_t>(y)].forced) r = y;
   for (std::size_t i = 0; i <= k; ++i) {
     const std::int32_t prev = PrevLiveItem(items, r);
     auto& it = items[static_cast<std::size_t>(r)];

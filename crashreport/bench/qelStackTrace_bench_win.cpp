@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/DbghelpWalk.h"
 #include "qelStackTrace.h"
 
 namespace {
@@ -80,13 +81,7 @@ int main() {
     QueryPerformanceCounter(&b);
 
     CONTEXT copy = ctx;
-    STACKFRAME64 frame{};
-    frame.AddrPC.Offset = ctx.Eip;
-    frame.AddrPC.Mode = AddrModeFlat;
-    frame.AddrFrame.Offset = ctx.Ebp;
-    frame.AddrFrame.Mode = AddrModeFlat;
-    frame.AddrStack.Offset = ctx.Esp;
-    frame.AddrStack.Mode = AddrModeFlat;
+    STACKFRAME64 frame = qeltest::FirstStackFrame(ctx);
     int frames = 0, lines = 0;
     alignas(SYMBOL_INFO) char symbolBuffer[sizeof(SYMBOL_INFO) + 256];
     while (frames < 256 && StackWalk64(IMAGE_FILE_MACHINE_I386, process, thread, &frame, &copy, nullptr,

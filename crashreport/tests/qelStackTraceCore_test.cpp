@@ -96,6 +96,19 @@ TEST(StackTraceRecursion, DroppedItemsLoseTheirLinksButForcedOnesStay) {
   EXPECT_FALSE(items[4].invalid);
 }
 
+TEST(StackTraceRecursion, AddressTwiceInARowKeepsTheAnchor) {
+  // A stale copy of a return address just above its real, frame-chain slot:
+  // whichever comes first in the scan, the forced one stays.
+  for (const bool olderForced : {false, true}) {
+    TTraceItems items = MakeItems({0x1, 0xA, 0xA, 0x2});
+    items[olderForced ? 1 : 2].forced = true;
+    RemoveRecursion(items, 1);
+    EXPECT_EQ(Live(items), (std::vector<TraceAddress>{0x1, 0xA, 0x2})) << olderForced;
+    EXPECT_FALSE(items[olderForced ? 1 : 2].invalid) << olderForced;
+    EXPECT_TRUE(items[olderForced ? 1 : 2].forced) << olderForced;
+  }
+}
+
 TTraceLink Link(std::int32_t target, std::int32_t function = -1) {
   TTraceLink l;
   l.target = target;
