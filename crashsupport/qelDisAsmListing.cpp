@@ -1,6 +1,9 @@
 #include "qelDisAsmListing.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -10,6 +13,44 @@ namespace qel {
 LineProviderProc LineProviderHook = nullptr;
 
 namespace {
+
+// The analyser and both passes of the listing read the same code again and
+// again, a 16-byte window per instruction, and every read of the own process
+// is a system call. This reader asks for aligned blocks and answers from them.
+// A block lies inside one page, so it is readable exactly when the page is;
+// a read over a block edge, or in a block that could not be read, goes to the
+// memory itself, and so does every answer the blocks cannot give.
+class BlockCache : public MemoryReader {
+public:
+  explicit BlockCache(const MemoryReader& memory) : memory_(memory), slots_(std::make_unique<Slot[]>(kSlots)) {}
+
+  bool Read(Address va, void* buf, std::size_t n) const override {
+    const Address offset = va % kBlockSize;
+    if (n == 0 || n > kBlockSize - offset) return memory_.Read(va, buf, n);
+    const Address block = va - offset;
+    Slot& slot = slots_[(block / kBlockSize) % kSlots];
+    if (!slot.filled || slot.block != block) {
+      slot.block = block;
+      slot.filled = true;
+      slot.readable = memory_.Read(block, slot.bytes, kBlockSize);
+    }
+    if (!slot.readable) return memory_.Read(va, buf, n);
+    std::memcpy(buf, slot.bytes + offset, n);
+    return true;
+  }
+
+private:
+  static constexpr Address kBlockSize = 512;  // divides every page size
+  static constexpr std::size_t kSlots = 64;
+  struct Slot {
+    Address block = 0;
+    bool filled = false;
+    bool readable = false;
+    std::uint8_t bytes[kBlockSize];
+  };
+  const MemoryReader& memory_;
+  std::unique_ptr<Slot[]> slots_;
+};
 
 const char kSeparator[] = "; ---------------------------------------------------------";
 const char kInternalError[] = "Internal error in ParseFunction while composing the disassembling string...  :-(";
@@ -230,7 +271,7 @@ private:
         if (text.back() != ' ') text += ' ';
         text += rec.target == info_.entry ? entryLabel_ : LocLabel(rec.target);
       }
-      Emit(va, LineKind::Instruction, [&text] { return text; }, rec.start == mark_);
+      Emit(va, LineKind::Instruction, [&text] { return std::move(text); }, rec.start == mark_);
       lastWasInstruction_ = true;
       lastInstruction_ = va;
       codeSinceSeparator_ = true;
@@ -334,7 +375,9 @@ private:
 void ParseFunction(const ListingEnvironment& env, Address code, std::string& listing, Address mark,
                    std::int32_t maxLines, bool withLabels, FunctionInfo& info) {
   listing.clear();
-  AnalyseFunction(AnalyserEnvironment{env.memory, env.symbols, env.errorText}, code, info);
+  const BlockCache memory(env.memory);
+  const ListingEnvironment cached{memory, env.symbols, env.errorText, env.className};
+  AnalyseFunction(AnalyserEnvironment{memory, env.symbols, env.errorText}, code, info);
   if (!info.valid) return;
 
   ModuleInfo module;
@@ -367,7 +410,7 @@ void ParseFunction(const ListingEnvironment& env, Address code, std::string& lis
     after = std::uint64_t{info.codeAreas[*best].end} + 1;
   }
 
-  ListingWriter writer(env, info, order, entryLabel, lineWidth, mark, maxLines, withLabels);
+  ListingWriter writer(cached, info, order, entryLabel, lineWidth, mark, maxLines, withLabels);
   std::int64_t startLine = 0;
   if (maxLines > 0) startLine = writer.Count();
   listing = writer.Write(startLine);
