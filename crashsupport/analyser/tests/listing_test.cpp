@@ -324,5 +324,29 @@ TEST(Listing, SourceLineNumbers) {
   EXPECT_EQ(gLineLookups, 1 + 4);  // the width, then once per source line
 }
 
+// The listing reads code in blocks; instructions across block edges and a
+// last instruction that ends at the last readable byte must list as they are.
+TEST(Listing, CodeAcrossReadBlocksUpToTheEndOfReadableMemory) {
+  Bytes code;
+  std::vector<std::string> expected = {EntryLine("sub_401000")};
+  for (std::uint32_t i = 0; i < 250; ++i) {  // mov eax, imm32; inc ecx: 6 bytes, no block edge in step
+    const Address at = kCode + static_cast<Address>(code.size());
+    const std::uint32_t imm = 0x10000000u + i * 0x00010203u;
+    code.push_back(0xB8);
+    PutDword(code, code.size(), imm);
+    code.push_back(0x41);
+    expected.push_back(AddrHex(at, true) + "   mov     eax, $" + AddrHex(imm, false));
+    expected.push_back(AddrHex(at + 5, true) + "   inc     ecx");
+  }
+  expected.push_back(AddrHex(kCode + static_cast<Address>(code.size()), true) + "   ret");
+  code.push_back(0xC3);
+  const Routine r(code, static_cast<std::uint32_t>(code.size()));  // nothing readable after the ret
+  EXPECT_EQ(List(r, 0, 0, false), Join(expected));
+  const auto window = Lines(List(r, kCode + static_cast<Address>(code.size()) - 1, 4, false));
+  ASSERT_EQ(window.size(), 6u);
+  EXPECT_EQ(window[1], expected[expected.size() - 5]);
+  EXPECT_EQ(window[5], AddrHex(kCode + static_cast<Address>(code.size()) - 1, true) + " > ret");
+}
+
 }  // namespace
 }  // namespace qel
