@@ -52,6 +52,51 @@ private:
   std::unique_ptr<Slot[]> slots_;
 };
 
+// The analyser and the composed lines ask for the modules and exports of the
+// same few targets again and again, and in the own process every answer costs
+// several system calls. Modules do not move while a routine is listed: an
+// address inside the image of a module already found gets that module, and
+// an export asked for before gets the same name.
+class LookupCache : public Symbolizer {
+public:
+  explicit LookupCache(const Symbolizer& symbols) : symbols_(symbols) {}
+
+  bool ModuleOfAddress(Address va, ModuleInfo& module) const override {
+    for (const ModuleInfo& m : modules_) {
+      if (va >= m.base && va - m.base < m.imageSize) {
+        module = m;
+        return true;
+      }
+    }
+    if (!symbols_.ModuleOfAddress(va, module)) return false;
+    if (va >= module.base && va - module.base < module.imageSize && modules_.size() < kModules)
+      modules_.push_back(module);
+    return true;
+  }
+  std::string ExportNameAt(const ModuleInfo& module, Address va) const override {
+    for (const Export& e : exports_)
+      if (e.va == va && e.base == module.base) return e.name;
+    std::string name = symbols_.ExportNameAt(module, va);
+    if (exports_.size() < kExports) exports_.push_back({module.base, va, name});
+    return name;
+  }
+  bool CodeBounds(Address entry, Address& first, Address& last) const override {
+    return symbols_.CodeBounds(entry, first, last);
+  }
+
+private:
+  static constexpr std::size_t kModules = 8;
+  static constexpr std::size_t kExports = 64;
+  struct Export {
+    Address base;
+    Address va;
+    std::string name;
+  };
+  const Symbolizer& symbols_;
+  mutable std::vector<ModuleInfo> modules_;
+  mutable std::vector<Export> exports_;
+};
+
 const char kSeparator[] = "; ---------------------------------------------------------";
 const char kInternalError[] = "Internal error in ParseFunction while composing the disassembling string...  :-(";
 
@@ -376,13 +421,14 @@ void ParseFunction(const ListingEnvironment& env, Address code, std::string& lis
                    std::int32_t maxLines, bool withLabels, FunctionInfo& info) {
   listing.clear();
   const BlockCache memory(env.memory);
-  const ListingEnvironment cached{memory, env.symbols, env.errorText, env.className};
-  AnalyseFunction(AnalyserEnvironment{memory, env.symbols, env.errorText}, code, info);
+  const LookupCache symbols(env.symbols);
+  const ListingEnvironment cached{memory, symbols, env.errorText, env.className};
+  AnalyseFunction(AnalyserEnvironment{memory, symbols, env.errorText}, code, info);
   if (!info.valid) return;
 
   ModuleInfo module;
-  const bool inModule = env.symbols.ModuleOfAddress(code, module);
-  const std::string name = ProcNameOfAddress(&env.symbols, inModule ? &module : nullptr, code);
+  const bool inModule = symbols.ModuleOfAddress(code, module);
+  const std::string name = ProcNameOfAddress(&symbols, inModule ? &module : nullptr, code);
   const std::string entryLabel = name.empty() ? "sub_" + AddrHex(code, false) : "public " + name;
 
   int lineWidth = 0;

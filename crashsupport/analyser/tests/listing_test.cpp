@@ -348,5 +348,31 @@ TEST(Listing, CodeAcrossReadBlocksUpToTheEndOfReadableMemory) {
   EXPECT_EQ(window[5], AddrHex(kCode + static_cast<Address>(code.size()) - 1, true) + " > ret");
 }
 
+// Names of call targets in neighbouring modules, each asked for more than
+// once: every line names the module its own target lies in.
+TEST(Listing, CallsIntoNeighbouringModulesNameEachTargetsModule) {
+  Bytes code;
+  const Address targets[] = {0x00600000, 0x00610010, 0x00600000, 0x00700000, 0x00610010};
+  for (const Address target : targets) {
+    code.push_back(0xE8);
+    PutDword(code, code.size(), target - (kCode + static_cast<Address>(code.size()) + 4));
+  }
+  code.push_back(0xC3);
+  Routine r(code);
+  r.symbols.AddModule({kCode, 0x1000, "C:\\app\\main.exe", true});
+  r.symbols.AddModule({0x00600000, 0x10000, "C:\\sys\\first.dll", false});
+  r.symbols.AddModule({0x00610000, 0x10000, "C:\\sys\\second.dll", false});
+  r.symbols.AddExport(0x00600000, "Open");
+  r.symbols.AddExport(0x00610010, "Close");
+  const auto lines = Lines(List(r, 0, 0, false));
+  ASSERT_EQ(lines.size(), 7u);
+  auto comment = [](const std::string& line) { return line.size() > 40 ? line.substr(40) : std::string(); };
+  EXPECT_EQ(comment(lines[1]), "  ; Open (first.dll)");
+  EXPECT_EQ(comment(lines[2]), "  ; Close (second.dll)");
+  EXPECT_EQ(comment(lines[3]), "  ; Open (first.dll)");
+  EXPECT_EQ(comment(lines[4]), "");
+  EXPECT_EQ(comment(lines[5]), "  ; Close (second.dll)");
+}
+
 }  // namespace
 }  // namespace qel
