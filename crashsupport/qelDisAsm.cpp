@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace qel {
 
@@ -427,7 +426,7 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 // Text of bounded length in place: an operand, or the line before its comment.
 // Writes beyond the room are dropped; every caller's text fits (the longest
-// operand, "tbyte ptr fs:[eax+eax*8+$ffffffff]", is 34 characters).
+// operand, "dword ptr fs:[eax+eax*8-$80000000]", has 34 characters).
 template <std::size_t Room>
 class FixedText {
 public:

@@ -1,7 +1,6 @@
 #include "qelDisAsmListing.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <memory>
 #include <optional>
