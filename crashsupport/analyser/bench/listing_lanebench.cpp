@@ -3,7 +3,7 @@
 // median of 10 runs each, with the number of reads the listing asked of the
 // process memory. The routine is this program's main, listed with the
 // reader and symbolizer of the own process.
-// An i686 program for the lane: scripts/wine-session.sh build/win32/tests/qelanalyser_listing_lanebench.exe
+// An i686 program for the lane: scripts/wine32.sh build/win32/tests/qelanalyser_listing_lanebench.exe
 #include <windows.h>
 
 #include <algorithm>
