@@ -1,8 +1,8 @@
 // Time to list a routine of the own process as the bug report does (20 lines
 // around the faulting instruction, no labels) and whole with labels: the
-// median of 10 runs each, with the number of reads the listing asked of the
-// process memory. The routine is this program's main, listed with the
-// reader and symbolizer of the own process.
+// median of 10 runs each, with the number of reads and symbol lookups that
+// reached the process. The routines are this program's main and the listing
+// routine itself, listed with the reader and symbolizer of the own process.
 // An i686 program for the lane: scripts/wine32.sh build/win32/tests/qelanalyser_listing_lanebench.exe
 #include <windows.h>
 
