@@ -2,9 +2,9 @@
 
 #include "disasm/OpcodeTables.h"
 
+#include <cstring>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace qel {
 
@@ -415,14 +415,48 @@ void DecodeInstructionChecked(const MemoryReader& code, Address va, const Memory
 }
 
 // --- Assembler text ------------------------------------------------------------
+//
+// The line is written straight into fixed buffers and the caller's string:
+// no temporary strings per instruction, so a caller that reuses its string
+// allocates nothing once it is large enough.
 
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// Text of bounded length in place: an operand, or the line before its comment.
+// Writes beyond the room are dropped; every caller's text fits (the longest
+// operand, "dword ptr fs:[eax+eax*8-$80000000]", has 34 characters).
+template <std::size_t Room>
+class FixedText {
+public:
+  void Add(char c) {
+    if (size_ < Room) text_[size_++] = c;
+  }
+  void Add(std::string_view s) {
+    const std::size_t n = s.size() < Room - size_ ? s.size() : Room - size_;
+    std::memcpy(text_ + size_, s.data(), n);
+    size_ += n;
+  }
+  void PadTo(std::size_t width) {
+    while (size_ < width && size_ < Room) text_[size_++] = ' ';
+  }
+  bool Empty() const { return size_ == 0; }
+  char Back() const { return text_[size_ - 1]; }
+  std::string_view View() const { return {text_, size_}; }
+
+private:
+  char text_[Room];
+  std::size_t size_ = 0;
+};
+
+using Operand = FixedText<64>;
+using LineHead = FixedText<192>;
+
 // "$" and lower-case hex without leading zeros: the text of HexStrPadded(v, 1, '0').
 // TODO(fold): call qelStrings' HexStrPadded once the decoder library may link the core library.
-std::string DollarHex(std::uint32_t v) {
+template <typename Out>
+void AddDollarHex(Out& out, std::uint32_t v) {
   char buf[9];
   char* p = buf + sizeof buf;
   do {
@@ -430,22 +464,34 @@ std::string DollarHex(std::uint32_t v) {
     v >>= 4;
   } while (v != 0);
   *--p = '$';
-  return std::string(p, buf + sizeof buf);
+  out.Add(std::string_view(p, static_cast<std::size_t>(buf + sizeof buf - p)));
+}
+
+// 0..9 in decimal, else "$" hex.
+template <typename Out>
+void AddUnsignedValue(Out& out, std::uint32_t v) {
+  if (v <= 9) out.Add(static_cast<char>('0' + v));
+  else AddDollarHex(out, v);
 }
 
 // -9..9 in decimal, else "$" hex; negatives with "-", and "+" for positives when asked.
-std::string SignedValueText(std::int32_t v, bool plus) {
+template <typename Out>
+void AddSignedValue(Out& out, std::int32_t v, bool plus) {
   const bool negative = v < 0;
-  const std::uint32_t magnitude = negative ? 0u - static_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(v);
-  std::string s = negative ? "-" : (plus && v > 0 ? "+" : "");
-  if (magnitude <= 9) s += static_cast<char>('0' + magnitude);
-  else s += DollarHex(magnitude);
-  return s;
+  if (negative) out.Add('-');
+  else if (plus && v > 0) out.Add('+');
+  AddUnsignedValue(out, negative ? 0u - static_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(v));
 }
 
-std::string UnsignedValueText(std::uint32_t v) {
-  if (v <= 9) return std::string(1, static_cast<char>('0' + v));
-  return DollarHex(v);
+// Eight lower-case hex digits.
+template <typename Out>
+void AddAddress(Out& out, Address va) {
+  char buf[8];
+  for (int i = 7; i >= 0; --i) {
+    buf[i] = kHexDigits[va & 15];
+    va >>= 4;
+  }
+  out.Add(std::string_view(buf, 8));
 }
 
 std::uint32_t Masked(std::int32_t v, int size) {
@@ -455,90 +501,91 @@ std::uint32_t Masked(std::int32_t v, int size) {
   return u;
 }
 
-std::vector<std::string_view> Split(std::string_view s, char sep) {
-  std::vector<std::string_view> items;
+// Item i of s split at sep, or empty when s has fewer items.
+std::string_view Item(std::string_view s, char sep, std::size_t i) {
   std::size_t from = 0;
-  for (;;) {
+  for (; i > 0; --i) {
     const std::size_t at = s.find(sep, from);
-    if (at == std::string_view::npos) {
-      items.push_back(s.substr(from));
-      return items;
-    }
-    items.push_back(s.substr(from, at - from));
+    if (at == std::string_view::npos) return {};
     from = at + 1;
   }
+  const std::size_t at = s.find(sep, from);
+  return at == std::string_view::npos ? s.substr(from) : s.substr(from, at - from);
 }
 
-void ReplaceAll(std::string& s, std::string_view what, std::string_view with) {
-  for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + with.size()))
-    s.replace(at, what.size(), with);
+std::size_t ItemCount(std::string_view s, char sep) {
+  std::size_t n = 1;
+  for (const char ch : s) n += ch == sep;
+  return n;
 }
 
+// The part of the mnemonic's text that the prefixes and the ModR/M byte pick;
+// its "%cc", "%seg", "S" and "P" marks are resolved as it is written.
 struct MnemonicChoice {
-  std::string text;
+  std::string_view text;
   bool usedRepPrefix = false;  // F2/F3 picked the variant and is no prefix of its own
 };
 
-MnemonicChoice MnemonicText(const DecodeDetails& d) {
+MnemonicChoice ChooseMnemonic(const DecodeDetails& d) {
   MnemonicChoice out;
-  const std::uint16_t op = d.opcode;
   if (d.mnemonic == 0) {
-    if (op == 0x0F0F) {
+    if (d.opcode == 0x0F0F) {
       const auto suffix = static_cast<std::uint8_t>(d.imm);
       for (const auto& s : k3DNow)
-        if (s.suffix == suffix) out.text = std::string(s.name);
+        if (s.suffix == suffix) out.text = s.name;
     }
     return out;
   }
-  std::string s(kMnemonics[d.mnemonic]);
-  ReplaceAll(s, "%cc", kConditions[op & 15]);
-  ReplaceAll(s, "%seg", kRegisterNames[2][(op >> 3) & 7]);
-
-  std::string_view v = s;
-  std::string picked;
+  std::string_view v = kMnemonics[d.mnemonic];
   if (v.find('/') != std::string_view::npos) {
-    const auto items = Split(v, '/');
-    auto item = [&items](std::size_t i) { return i < items.size() ? items[i] : std::string_view{}; };
     std::string_view chosen;
-    if (d.lastRepPrefix == 0xF2) chosen = item(2);
-    else if (d.lastRepPrefix == 0xF3) chosen = item(3);
+    if (d.lastRepPrefix == 0xF2) chosen = Item(v, '/', 2);
+    else if (d.lastRepPrefix == 0xF3) chosen = Item(v, '/', 3);
     if (!chosen.empty()) out.usedRepPrefix = true;
-    if (chosen.empty() && d.operandSizePrefix) chosen = item(1);
-    if (chosen.empty()) chosen = item(0);
-    picked = std::string(chosen);
-    v = picked;
+    if (chosen.empty() && d.operandSizePrefix) chosen = Item(v, '/', 1);
+    if (chosen.empty()) chosen = Item(v, '/', 0);
+    v = chosen;
   }
-  std::string byReg;
   if (v.find('|') != std::string_view::npos && d.reg >= 0) {
-    const auto items = Split(v, '|');
-    std::string_view chosen;
-    if (items.size() >= 9 && !d.modIsMemory) {
-      const std::size_t i = static_cast<std::size_t>(d.reg) + 8;
-      chosen = i < items.size() ? items[i] : std::string_view{};
-      if (chosen.find('-') != std::string_view::npos) {
-        const auto byRm = Split(chosen, '-');
-        const auto r = static_cast<std::size_t>(d.rm);
-        chosen = r < byRm.size() ? byRm[r] : std::string_view{};
-      }
+    if (!d.modIsMemory && ItemCount(v, '|') >= 9) {
+      v = Item(v, '|', static_cast<std::size_t>(d.reg) + 8);
+      if (v.find('-') != std::string_view::npos) v = Item(v, '-', static_cast<std::size_t>(d.rm));
     } else {
-      const auto i = static_cast<std::size_t>(d.reg);
-      chosen = i < items.size() ? items[i] : std::string_view{};
+      v = Item(v, '|', static_cast<std::size_t>(d.reg));
     }
-    byReg = std::string(chosen);
-    v = byReg;
   }
   if (const std::size_t colon = v.find(':'); colon != std::string_view::npos)
     v = d.modIsMemory ? v.substr(colon + 1) : v.substr(0, colon);
-
-  std::string t(v);
-  for (char& ch : t) {
-    if (ch == 'S') ch = (d.operandSizePrefix || d.lastRepPrefix == 0xF2) && d.lastRepPrefix != 0xF3 ? 'd' : 's';
-    else if (ch == 'P') ch = d.lastRepPrefix ? 's' : 'p';
-  }
-  if (op >= 0xD8 && op <= 0xDF && !t.empty()) t.insert(t.begin(), 'f');
-  if (op == 0xE3 && d.addressSizePrefix) t = "jcxz";
-  out.text = std::move(t);
+  out.text = v;
   return out;
+}
+
+template <typename Out>
+void AddMnemonic(Out& out, const DecodeDetails& d, std::string_view v) {
+  const std::uint16_t op = d.opcode;
+  if (op == 0xE3 && d.addressSizePrefix) {
+    out.Add("jcxz");
+    return;
+  }
+  if (op >= 0xD8 && op <= 0xDF && !v.empty()) out.Add('f');
+  const char s = (d.operandSizePrefix || d.lastRepPrefix == 0xF2) && d.lastRepPrefix != 0xF3 ? 'd' : 's';
+  const char p = d.lastRepPrefix ? 's' : 'p';
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const char ch = v[i];
+    if (ch == '%') {
+      if (v.substr(i + 1, 2) == "cc") {
+        out.Add(kConditions[op & 15]);
+        i += 2;
+        continue;
+      }
+      if (v.substr(i + 1, 3) == "seg") {
+        out.Add(kRegisterNames[2][(op >> 3) & 7]);
+        i += 3;
+        continue;
+      }
+    }
+    out.Add(ch == 'S' ? s : ch == 'P' ? p : ch);
+  }
 }
 
 int OperandMemSize(const DecodeDetails& d) {
@@ -552,56 +599,83 @@ int OperandMemSize(const DecodeDetails& d) {
   return size;
 }
 
-std::string RegisterName(int size, int n) {
+void AddFpuRegister(Operand& out, int n) {
+  out.Add("st");
+  if (n == 0) return;
+  out.Add('(');
+  out.Add(static_cast<char>('0' + n));
+  out.Add(')');
+}
+
+void AddRegister(Operand& out, int size, int n) {
+  n &= 7;
   switch (size) {
-  case 1: return std::string(kRegisterNames[0][n & 7]);
-  case 2: return std::string(kRegisterNames[1][n & 7]);
-  case 4: return std::string(kRegisterNames[3][n & 7]);
-  case 8: return "mm" + std::to_string(n & 7);
-  case 10: return FpuRegName(n & 7);
-  case 16: return "xmm" + std::to_string(n & 7);
-  default: return {};
+  case 1: out.Add(kRegisterNames[0][n]); break;
+  case 2: out.Add(kRegisterNames[1][n]); break;
+  case 4: out.Add(kRegisterNames[3][n]); break;
+  case 8: out.Add("mm"); out.Add(static_cast<char>('0' + n)); break;
+  case 10: AddFpuRegister(out, n); break;
+  case 16: out.Add("xmm"); out.Add(static_cast<char>('0' + n)); break;
+  default: break;
   }
 }
 
-std::string RegisterOperand(const DecodeDetails& d) {
+void AddRegisterOperand(Operand& out, const DecodeDetails& d) {
   const int kind = RegKind(d.flags);
   const bool word = (d.flags & R66) && d.operandSizePrefix;
   if (d.hasModRm) {
     switch (kind) {
-    case 1: return RegisterName(1, d.reg);
-    case 2: return RegisterName(2, d.reg);
+    case 1: AddRegister(out, 1, d.reg); break;
+    case 2: AddRegister(out, 2, d.reg); break;
     case 3:
-      if (d.opcode > 0xFF) return ((d.opcode & 1) ? "dr" : "cr") + std::to_string(d.reg);
-      return std::string(kRegisterNames[2][d.reg]);
-    case 4: return RegisterName(word ? 2 : 4, d.reg);
-    case 5: return RegisterName(word ? 16 : 8, d.reg);
-    case 6: return FpuRegName(0);
-    case 7: return RegisterName(16, d.reg);
-    default: return {};
+      if (d.opcode > 0xFF) {
+        out.Add((d.opcode & 1) ? "dr" : "cr");
+        out.Add(static_cast<char>('0' + d.reg));
+      } else {
+        out.Add(kRegisterNames[2][d.reg]);
+      }
+      break;
+    case 4: AddRegister(out, word ? 2 : 4, d.reg); break;
+    case 5: AddRegister(out, word ? 16 : 8, d.reg); break;
+    case 6: AddFpuRegister(out, 0); break;
+    case 7: AddRegister(out, 16, d.reg); break;
+    default: break;
     }
+    return;
   }
   const int low = d.opcode & 7;
   switch (kind) {
-  case 1: return "al";
-  case 2: return word ? "ax" : "eax";
-  case 4: return RegisterName(1, low);
-  case 5: return RegisterName(word ? 2 : 4, low);
-  case 6: return RegisterName(word ? 2 : 4, 0) + ", " + RegisterName(word ? 2 : 4, low);
+  case 1: out.Add("al"); break;
+  case 2: out.Add(word ? "ax" : "eax"); break;
+  case 4: AddRegister(out, 1, low); break;
+  case 5: AddRegister(out, word ? 2 : 4, low); break;
+  case 6:
+    AddRegister(out, word ? 2 : 4, 0);
+    out.Add(", ");
+    AddRegister(out, word ? 2 : 4, low);
+    break;
   case 7: {
-    const std::string acc = (d.opcode & 1) ? (word ? "ax" : "eax") : "al";
-    return (d.flags & MF) ? "dx, " + acc : acc + ", dx";
+    const std::string_view acc = (d.opcode & 1) ? (word ? "ax" : "eax") : "al";
+    if (d.flags & MF) {
+      out.Add("dx, ");
+      out.Add(acc);
+    } else {
+      out.Add(acc);
+      out.Add(", dx");
+    }
+    break;
   }
-  default: return {};
+  default: break;
   }
 }
 
-std::string SegmentPrefix(const DecodeDetails& d) {
-  if (d.segment == 0) return {};
-  return std::string(kRegisterNames[2][d.segment - 1]) + ":";
+void AddSegmentPrefix(Operand& out, const DecodeDetails& d) {
+  if (d.segment == 0) return;
+  out.Add(kRegisterNames[2][d.segment - 1]);
+  out.Add(':');
 }
 
-const char* SizeKeyword(int size) {
+std::string_view SizeKeyword(int size) {
   switch (size) {
   case 1: return "byte";
   case 2: return "word";
@@ -613,78 +687,95 @@ const char* SizeKeyword(int size) {
   }
 }
 
-std::string ModRmText(const DecodeDetails& d) {
-  std::string s;
+void AddModRm(Operand& s, const DecodeDetails& d) {
   if (d.flags & EXT) {
-    s += SizeKeyword(OperandMemSize(d));
-    s += " ptr ";
+    s.Add(SizeKeyword(OperandMemSize(d)));
+    s.Add(" ptr ");
   }
-  s += SegmentPrefix(d);
-  s += '[';
+  AddSegmentPrefix(s, d);
+  s.Add('[');
   const int row = d.addressSizePrefix ? 1 : 3;
   bool any = false;  // a "+" right after "[" is left out
   if (d.rm >= 0) {
-    s += kRegisterNames[row][d.rm];
+    s.Add(kRegisterNames[row][d.rm]);
     any = true;
   }
   if (d.index >= 0) {
-    if (any) s += '+';
-    s += kRegisterNames[row][d.index];
+    if (any) s.Add('+');
+    s.Add(kRegisterNames[row][d.index]);
     if (d.scale > 1) {
-      s += '*';
-      s += static_cast<char>('0' + d.scale);
+      s.Add('*');
+      s.Add(static_cast<char>('0' + d.scale));
     }
     any = true;
   }
   if (d.dispSize > 0) {
-    if (!any) s += UnsignedValueText(Masked(d.disp, d.dispSize));
-    else if (d.disp == 0) s += "+0";
-    else s += SignedValueText(d.disp, true);
+    if (!any) AddUnsignedValue(s, Masked(d.disp, d.dispSize));
+    else if (d.disp == 0) s.Add("+0");
+    else AddSignedValue(s, d.disp, true);
   }
-  s += ']';
-  return s;
+  s.Add(']');
 }
 
-std::string ReadImmediateParts(const MemoryReader& code, const DecodeDetails& d) {
+void AddImmediateParts(Operand& out, const MemoryReader& code, const DecodeDetails& d) {
   // Far pointer (offset, then segment) and enter (size, level) are no plain values.
   std::uint8_t b[6] = {};
-  if (!code.Read(d.immLocation, b, static_cast<std::size_t>(d.immSize))) return "?";
+  if (!code.Read(d.immLocation, b, static_cast<std::size_t>(d.immSize))) {
+    out.Add('?');
+    return;
+  }
   if (d.opcode == 0xC8) {
     const std::uint32_t size = b[0] | (std::uint32_t{b[1]} << 8);
     const std::uint32_t level = b[2];
-    return level == 0 ? UnsignedValueText(size) : UnsignedValueText(size) + ", " + UnsignedValueText(level);
+    AddUnsignedValue(out, size);
+    if (level != 0) {
+      out.Add(", ");
+      AddUnsignedValue(out, level);
+    }
+    return;
   }
   const int offsetSize = d.immSize - 2;
   std::uint32_t offset = 0;
   for (int i = 0; i < offsetSize; ++i) offset |= std::uint32_t{b[i]} << (8 * i);
   const std::uint32_t segment = b[offsetSize] | (std::uint32_t{b[offsetSize + 1]} << 8);
-  return UnsignedValueText(segment) + ":" + UnsignedValueText(offset);
+  AddUnsignedValue(out, segment);
+  out.Add(':');
+  AddUnsignedValue(out, offset);
 }
 
-std::string ImmediateText(const MemoryReader& code, const DecodeDetails& d, const InstructionRecord& rec) {
+void AddImmediate(Operand& out, const MemoryReader& code, const DecodeDetails& d, const InstructionRecord& rec) {
   const std::uint16_t op = d.opcode;
-  if (d.immSize == 0 || op == 0x0F0F) return {};
-  if ((op == 0xD4 || op == 0xD5) && d.imm == 0x0A) return {};
-  if (op == 0xC8 || op == 0x9A || op == 0xEA) return ReadImmediateParts(code, d);
+  if (d.immSize == 0 || op == 0x0F0F) return;
+  if ((op == 0xD4 || op == 0xD5) && d.imm == 0x0A) return;
+  if (op == 0xC8 || op == 0x9A || op == 0xEA) return AddImmediateParts(out, code, d);
   if (d.flags & REL) {
     Address target = rec.next + static_cast<Address>(d.imm);
     if (d.operandSizePrefix) target &= 0xFFFF;
-    return SignedValueText(d.imm, true) + " (" + DollarHex(target) + ")";
+    AddSignedValue(out, d.imm, true);
+    out.Add(" (");
+    AddDollarHex(out, target);
+    out.Add(')');
+    return;
   }
-  if (op == 0x69 || op == 0x6B || (op >= 0x80 && op <= 0x83)) return SignedValueText(d.imm, false);
-  if ((op >= 0xA0 && op <= 0xA3) || ((d.flags & EXT) && !d.hasModRm))
-    return SegmentPrefix(d) + "[" + UnsignedValueText(Masked(d.imm, d.immSize)) + "]";
-  if (op == 0x6A) return UnsignedValueText(Masked(d.imm, d.operandSizePrefix ? 2 : 4));
-  return UnsignedValueText(Masked(d.imm, d.immSize));
+  if (op == 0x69 || op == 0x6B || (op >= 0x80 && op <= 0x83)) return AddSignedValue(out, d.imm, false);
+  if ((op >= 0xA0 && op <= 0xA3) || ((d.flags & EXT) && !d.hasModRm)) {
+    AddSegmentPrefix(out, d);
+    out.Add('[');
+    AddUnsignedValue(out, Masked(d.imm, d.immSize));
+    out.Add(']');
+    return;
+  }
+  if (op == 0x6A) return AddUnsignedValue(out, Masked(d.imm, d.operandSizePrefix ? 2 : 4));
+  AddUnsignedValue(out, Masked(d.imm, d.immSize));
 }
 
 void PadTo(std::string& s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');
 }
 
-std::string FileNamePart(const std::string& path) {
+std::string_view FileNamePart(std::string_view path) {
   const std::size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 // Routine name for a target; a jump thunk inside the module lends its target's name.
@@ -702,8 +793,11 @@ std::string TargetName(const DisAsmEnvironment& env, Address target) {
       if (otherKnown) module = std::move(other);
     }
   }
-  if (!name.empty() && !module.isMainProgram && !module.fileName.empty())
-    name += " (" + FileNamePart(module.fileName) + ")";
+  if (!name.empty() && !module.isMainProgram && !module.fileName.empty()) {
+    name += " (";
+    name += FileNamePart(module.fileName);
+    name += ')';
+  }
   return name;
 }
 
@@ -711,9 +805,8 @@ bool InsideImage(const ModuleInfo& m, Address va) {
   return va >= m.base && va - m.base < m.imageSize;
 }
 
-// Text at va when the bytes look like a readable string, else empty.
-std::string ScanString(const MemoryReader& code, Address va) {
-  std::uint8_t bytes[100];
+// Length of the text at va when the bytes look like a readable string, else 0.
+std::size_t ScanString(const MemoryReader& code, Address va, std::uint8_t (&bytes)[100]) {
   std::size_t avail = 0;
   if (code.Read(va, bytes, sizeof bytes)) {
     avail = sizeof bytes;
@@ -730,62 +823,81 @@ std::string ScanString(const MemoryReader& code, Address va) {
       ended = true;
       break;
     }
-    if (ch < 32) return {};
+    if (ch < 32) return 0;
     if ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == ' ') ++letters;
     else if (ch == ',' || ch == '.' || ch == ':' || ch == '\\') ++separators;
     else if (ch >= '!' && ch <= ']') ++marks;
     else ++others;
   }
-  if (!ended && n < sizeof bytes) return {};  // ran into unreadable memory
-  if (n < 4) return {};
-  if (!(2 * letters > 5 * separators)) return {};
-  if (!(letters + separators / 2 > 8 * marks)) return {};
-  if (!(letters + separators / 2 + marks / 4 > 10 * others)) return {};
-  return std::string(reinterpret_cast<const char*>(bytes), n);
+  if (!ended && n < sizeof bytes) return 0;  // ran into unreadable memory
+  if (n < 4) return 0;
+  if (!(2 * letters > 5 * separators)) return 0;
+  if (!(letters + separators / 2 > 8 * marks)) return 0;
+  if (!(letters + separators / 2 + marks / 4 > 10 * others)) return 0;
+  return n;
 }
 
-std::string DataComment(const DisAsmEnvironment& env, Address va, bool throughCell) {
+// The comment's text after its column: a routine name, or a string in quotes.
+void AddComment(std::string& line, std::string_view text, bool quoted) {
+  PadTo(line, 40);
+  line += quoted ? "  ; '" : "  ; ";
+  line += text;
+  if (quoted) line += '\'';
+}
+
+bool AddDataComment(std::string& line, const DisAsmEnvironment& env, Address va, bool throughCell) {
   ModuleInfo module;
-  if (!env.symbols->ModuleOfAddress(va, module)) return {};
-  if (va - module.base + 100 > module.imageSize) return {};
+  if (!env.symbols->ModuleOfAddress(va, module)) return false;
+  if (va - module.base + 100 > module.imageSize) return false;
   Address lookup = va;
   if (throughCell) {
     std::uint32_t cell = 0;
     if (ReadDword(env.code, va, cell) && InsideImage(module, cell)) lookup = cell;
   }
-  const std::string name = TargetName(env, lookup);
-  if (!name.empty()) return "  ; " + name;
-  const std::string str = ScanString(env.code, va);
-  if (!str.empty()) return "  ; '" + str + "'";
-  return {};
-}
-
-std::string Comment(const DisAsmEnvironment& env, const DecodeDetails& d, const InstructionRecord& rec) {
-  if (!env.symbols) return {};
-  if ((rec.isCall || rec.isJump) && rec.target != 0) {
-    const std::string name = TargetName(env, rec.target);
-    return name.empty() ? std::string{} : "  ; " + name;
+  if (const std::string name = TargetName(env, lookup); !name.empty()) {
+    AddComment(line, name, false);
+    return true;
   }
-  std::string c;
-  if (d.dispSize == 4) c = DataComment(env, static_cast<Address>(d.disp), true);
-  if (c.empty() && d.immSize == 4 && d.opcode != 0x9A && d.opcode != 0xEA)
-    c = DataComment(env, static_cast<Address>(d.imm), (d.flags & EXT) != 0);
-  return c;
+  std::uint8_t bytes[100];
+  if (const std::size_t n = ScanString(env.code, va, bytes); n != 0) {
+    AddComment(line, std::string_view(reinterpret_cast<const char*>(bytes), n), true);
+    return true;
+  }
+  return false;
 }
 
-std::string UndecodableText(const MemoryReader& code, const InstructionRecord& rec) {
+void AddCommentOf(std::string& line, const DisAsmEnvironment& env, const DecodeDetails& d,
+                  const InstructionRecord& rec) {
+  if (!env.symbols) return;
+  if ((rec.isCall || rec.isJump) && rec.target != 0) {
+    if (const std::string name = TargetName(env, rec.target); !name.empty()) AddComment(line, name, false);
+    return;
+  }
+  if (d.dispSize == 4 && AddDataComment(line, env, static_cast<Address>(d.disp), true)) return;
+  if (d.immSize == 4 && d.opcode != 0x9A && d.opcode != 0xEA)
+    AddDataComment(line, env, static_cast<Address>(d.imm), (d.flags & EXT) != 0);
+}
+
+void WriteUndecodable(std::string& text, const MemoryReader& code, const InstructionRecord& rec) {
   const Address end = rec.next > rec.start ? rec.next : rec.start + 1;
-  std::string text;
+  text.clear();
   for (Address a = rec.start; a != end; ++a) {
     std::uint8_t b;
     if (!code.Read(a, &b, 1)) break;
-    if (!text.empty()) text += "\r\n";
-    text += AddrHex(a, true) + "   db $";
-    text += kHexDigits[b >> 4];
-    text += kHexDigits[b & 15];
+    LineHead line;
+    if (!text.empty()) line.Add("\r\n");
+    AddAddress(line, a);
+    line.Add("   db $");
+    line.Add(kHexDigits[b >> 4]);
+    line.Add(kHexDigits[b & 15]);
+    text += line.View();
   }
-  if (text.empty()) text = AddrHex(rec.start, true) + "   db ??";
-  return text;
+  if (text.empty()) {
+    LineHead line;
+    AddAddress(line, rec.start);
+    line.Add("   db ??");
+    text = line.View();
+  }
 }
 
 }  // namespace
@@ -794,48 +906,50 @@ void DisassembleInstruction(const DisAsmEnvironment& env, Address va, std::strin
                             InstructionRecord& rec, bool useRegisters) {
   DecodeDetails d;
   DecodeInstruction(env.code, va, regs, useRegisters, nullptr, rec, d);
-  if (!rec.valid) {
-    text = UndecodableText(env.code, rec);
-    return;
-  }
-  const MnemonicChoice mnemonic = MnemonicText(d);
-  std::string line = AddrHex(va, true) + "   ";
-  if (d.lock) line += "lock ";
-  if (d.opcode < 0xFF && !mnemonic.usedRepPrefix) {
-    if (d.repne) line += "repne ";
-    if (d.rep) line += "rep ";
-  }
-  line += mnemonic.text;
+  if (!rec.valid) return WriteUndecodable(text, env.code, rec);
 
-  std::string operands[3];
+  const MnemonicChoice mnemonic = ChooseMnemonic(d);
+  LineHead line;
+  AddAddress(line, va);
+  line.Add("   ");
+  if (d.lock) line.Add("lock ");
+  if (d.opcode < 0xFF && !mnemonic.usedRepPrefix) {
+    if (d.repne) line.Add("repne ");
+    if (d.rep) line.Add("rep ");
+  }
+  AddMnemonic(line, d, mnemonic.text);
+
+  Operand operands[3];
   int count = 0;
-  if (std::string r = RegisterOperand(d); !r.empty()) operands[count++] = std::move(r);
+  AddRegisterOperand(operands[count], d);
+  if (!operands[count].Empty()) ++count;
   // lfence, mfence and sfence are the register forms of 0F AE and take no operand
   const bool fence = d.opcode == 0x0FAE && !d.modIsMemory;
   if (d.hasModRm && ModRmKind(d.flags) >= 2 && !fence) {
-    operands[count++] = d.modIsMemory ? ModRmText(d) : RegisterName(OperandMemSize(d), d.rm);
+    if (d.modIsMemory) AddModRm(operands[count], d);
+    else AddRegister(operands[count], OperandMemSize(d), d.rm);
+    ++count;
   }
-  if (std::string i = ImmediateText(env.code, d, rec); !i.empty()) operands[count++] = std::move(i);
-  if ((d.flags & MF) && count >= 2) std::swap(operands[0], operands[1]);
+  AddImmediate(operands[count], env.code, d, rec);
+  if (!operands[count].Empty()) ++count;
+  int order[3] = {0, 1, 2};
+  if ((d.flags & MF) && count >= 2) std::swap(order[0], order[1]);
 
-  std::string joined;
-  for (int i = 0; i < count; ++i) {
-    if (i) joined += ", ";
-    joined += operands[i];
-  }
   const std::uint16_t op = d.opcode;
-  if (op == 0xD0 || op == 0xD1) joined += ", 1";
-  else if (op == 0xD2 || op == 0xD3 || op == 0x0FA5 || op == 0x0FAD) joined += ", cl";
-  if (!joined.empty()) {
-    PadTo(line, 19);
-    if (line.back() != ' ') line += ' ';
-    line += joined;
+  const std::string_view implicit = op == 0xD0 || op == 0xD1                                     ? ", 1"
+                                    : op == 0xD2 || op == 0xD3 || op == 0x0FA5 || op == 0x0FAD ? ", cl"
+                                                                                                 : "";
+  if (count > 0 || !implicit.empty()) {
+    line.PadTo(19);
+    if (line.Back() != ' ') line.Add(' ');
+    for (int i = 0; i < count; ++i) {
+      if (i) line.Add(", ");
+      line.Add(operands[order[i]].View());
+    }
+    line.Add(implicit);
   }
-  if (const std::string comment = Comment(env, d, rec); !comment.empty()) {
-    PadTo(line, 40);
-    line += comment;
-  }
-  text = std::move(line);
+  text = line.View();
+  AddCommentOf(text, env, d, rec);
 }
 
 std::string AddrHex(Address va, bool fixedWidth) {

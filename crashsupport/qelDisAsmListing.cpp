@@ -1,6 +1,8 @@
 #include "qelDisAsmListing.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -10,6 +12,89 @@ namespace qel {
 LineProviderProc LineProviderHook = nullptr;
 
 namespace {
+
+// The analyser and both passes of the listing read the same code again and
+// again, a 16-byte window per instruction, and every read of the own process
+// is a system call. This reader asks for aligned blocks and answers from them.
+// A block lies inside one page, so it is readable exactly when the page is;
+// a read over a block edge, or in a block that could not be read, goes to the
+// memory itself, and so does every answer the blocks cannot give.
+class BlockCache : public MemoryReader {
+public:
+  explicit BlockCache(const MemoryReader& memory) : memory_(memory), slots_(std::make_unique<Slot[]>(kSlots)) {}
+
+  bool Read(Address va, void* buf, std::size_t n) const override {
+    const Address offset = va % kBlockSize;
+    if (n == 0 || n > kBlockSize - offset) return memory_.Read(va, buf, n);
+    const Address block = va - offset;
+    Slot& slot = slots_[(block / kBlockSize) % kSlots];
+    if (!slot.filled || slot.block != block) {
+      slot.block = block;
+      slot.filled = true;
+      slot.readable = memory_.Read(block, slot.bytes, kBlockSize);
+    }
+    if (!slot.readable) return memory_.Read(va, buf, n);
+    std::memcpy(buf, slot.bytes + offset, n);
+    return true;
+  }
+
+private:
+  static constexpr Address kBlockSize = 512;  // divides every page size
+  static constexpr std::size_t kSlots = 64;
+  struct Slot {
+    Address block = 0;
+    bool filled = false;
+    bool readable = false;
+    std::uint8_t bytes[kBlockSize];
+  };
+  const MemoryReader& memory_;
+  std::unique_ptr<Slot[]> slots_;
+};
+
+// The analyser and the composed lines ask for the modules and exports of the
+// same few targets again and again, and in the own process every answer costs
+// several system calls. Modules do not move while a routine is listed: an
+// address inside the image of a module already found gets that module, and
+// an export asked for before gets the same name.
+class LookupCache : public Symbolizer {
+public:
+  explicit LookupCache(const Symbolizer& symbols) : symbols_(symbols) {}
+
+  bool ModuleOfAddress(Address va, ModuleInfo& module) const override {
+    for (const ModuleInfo& m : modules_) {
+      if (va >= m.base && va - m.base < m.imageSize) {
+        module = m;
+        return true;
+      }
+    }
+    if (!symbols_.ModuleOfAddress(va, module)) return false;
+    if (va >= module.base && va - module.base < module.imageSize && modules_.size() < kModules)
+      modules_.push_back(module);
+    return true;
+  }
+  std::string ExportNameAt(const ModuleInfo& module, Address va) const override {
+    for (const Export& e : exports_)
+      if (e.va == va && e.base == module.base) return e.name;
+    std::string name = symbols_.ExportNameAt(module, va);
+    if (exports_.size() < kExports) exports_.push_back({module.base, va, name});
+    return name;
+  }
+  bool CodeBounds(Address entry, Address& first, Address& last) const override {
+    return symbols_.CodeBounds(entry, first, last);
+  }
+
+private:
+  static constexpr std::size_t kModules = 8;
+  static constexpr std::size_t kExports = 64;
+  struct Export {
+    Address base;
+    Address va;
+    std::string name;
+  };
+  const Symbolizer& symbols_;
+  mutable std::vector<ModuleInfo> modules_;
+  mutable std::vector<Export> exports_;
+};
 
 const char kSeparator[] = "; ---------------------------------------------------------";
 const char kInternalError[] = "Internal error in ParseFunction while composing the disassembling string...  :-(";
@@ -230,7 +315,7 @@ private:
         if (text.back() != ' ') text += ' ';
         text += rec.target == info_.entry ? entryLabel_ : LocLabel(rec.target);
       }
-      Emit(va, LineKind::Instruction, [&text] { return text; }, rec.start == mark_);
+      Emit(va, LineKind::Instruction, [&text] { return std::move(text); }, rec.start == mark_);
       lastWasInstruction_ = true;
       lastInstruction_ = va;
       codeSinceSeparator_ = true;
@@ -334,12 +419,15 @@ private:
 void ParseFunction(const ListingEnvironment& env, Address code, std::string& listing, Address mark,
                    std::int32_t maxLines, bool withLabels, FunctionInfo& info) {
   listing.clear();
-  AnalyseFunction(AnalyserEnvironment{env.memory, env.symbols, env.errorText}, code, info);
+  const BlockCache memory(env.memory);
+  const LookupCache symbols(env.symbols);
+  const ListingEnvironment cached{memory, symbols, env.errorText, env.className};
+  AnalyseFunction(AnalyserEnvironment{memory, symbols, env.errorText}, code, info);
   if (!info.valid) return;
 
   ModuleInfo module;
-  const bool inModule = env.symbols.ModuleOfAddress(code, module);
-  const std::string name = ProcNameOfAddress(&env.symbols, inModule ? &module : nullptr, code);
+  const bool inModule = symbols.ModuleOfAddress(code, module);
+  const std::string name = ProcNameOfAddress(&symbols, inModule ? &module : nullptr, code);
   const std::string entryLabel = name.empty() ? "sub_" + AddrHex(code, false) : "public " + name;
 
   int lineWidth = 0;
@@ -367,7 +455,7 @@ void ParseFunction(const ListingEnvironment& env, Address code, std::string& lis
     after = std::uint64_t{info.codeAreas[*best].end} + 1;
   }
 
-  ListingWriter writer(env, info, order, entryLabel, lineWidth, mark, maxLines, withLabels);
+  ListingWriter writer(cached, info, order, entryLabel, lineWidth, mark, maxLines, withLabels);
   std::int64_t startLine = 0;
   if (maxLines > 0) startLine = writer.Count();
   listing = writer.Write(startLine);

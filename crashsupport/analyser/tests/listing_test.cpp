@@ -324,5 +324,55 @@ TEST(Listing, SourceLineNumbers) {
   EXPECT_EQ(gLineLookups, 1 + 4);  // the width, then once per source line
 }
 
+// The listing reads code in blocks; instructions across block edges and a
+// last instruction that ends at the last readable byte must list as they are.
+TEST(Listing, CodeAcrossReadBlocksUpToTheEndOfReadableMemory) {
+  Bytes code;
+  std::vector<std::string> expected = {EntryLine("sub_401000")};
+  for (std::uint32_t i = 0; i < 250; ++i) {  // mov eax, imm32; inc ecx: 6 bytes, no block edge in step
+    const Address at = kCode + static_cast<Address>(code.size());
+    const std::uint32_t imm = 0x10000000u + i * 0x00010203u;
+    code.push_back(0xB8);
+    PutDword(code, code.size(), imm);
+    code.push_back(0x41);
+    expected.push_back(AddrHex(at, true) + "   mov     eax, $" + AddrHex(imm, false));
+    expected.push_back(AddrHex(at + 5, true) + "   inc     ecx");
+  }
+  expected.push_back(AddrHex(kCode + static_cast<Address>(code.size()), true) + "   ret");
+  code.push_back(0xC3);
+  const Routine r(code, static_cast<std::uint32_t>(code.size()));  // nothing readable after the ret
+  EXPECT_EQ(List(r, 0, 0, false), Join(expected));
+  const auto window = Lines(List(r, kCode + static_cast<Address>(code.size()) - 1, 4, false));
+  ASSERT_EQ(window.size(), 6u);
+  EXPECT_EQ(window[1], expected[expected.size() - 5]);
+  EXPECT_EQ(window[5], AddrHex(kCode + static_cast<Address>(code.size()) - 1, true) + " > ret");
+}
+
+// Names of call targets in neighbouring modules, each asked for more than
+// once: every line names the module its own target lies in.
+TEST(Listing, CallsIntoNeighbouringModulesNameEachTargetsModule) {
+  Bytes code;
+  const Address targets[] = {0x00600000, 0x00610010, 0x00600000, 0x00700000, 0x00610010};
+  for (const Address target : targets) {
+    code.push_back(0xE8);
+    PutDword(code, code.size(), target - (kCode + static_cast<Address>(code.size()) + 4));
+  }
+  code.push_back(0xC3);
+  Routine r(code);
+  r.symbols.AddModule({kCode, 0x1000, "C:\\app\\main.exe", true});
+  r.symbols.AddModule({0x00600000, 0x10000, "C:\\sys\\first.dll", false});
+  r.symbols.AddModule({0x00610000, 0x10000, "C:\\sys\\second.dll", false});
+  r.symbols.AddExport(0x00600000, "Open");
+  r.symbols.AddExport(0x00610010, "Close");
+  const auto lines = Lines(List(r, 0, 0, false));
+  ASSERT_EQ(lines.size(), 7u);
+  auto comment = [](const std::string& line) { return line.size() > 40 ? line.substr(40) : std::string(); };
+  EXPECT_EQ(comment(lines[1]), "  ; Open (first.dll)");
+  EXPECT_EQ(comment(lines[2]), "  ; Close (second.dll)");
+  EXPECT_EQ(comment(lines[3]), "  ; Open (first.dll)");
+  EXPECT_EQ(comment(lines[4]), "");
+  EXPECT_EQ(comment(lines[5]), "  ; Close (second.dll)");
+}
+
 }  // namespace
 }  // namespace qel
