@@ -14,6 +14,7 @@
 #include "qelExceptSettings.h"
 #include "qelMapFile.h"
 #include "qelProgressBar.h"
+#include "qelStackTrace.h"
 #include "qelExceptSysInfo.h"
 #include "qelExceptThreads.h"
 #include "qelStrings.h"
@@ -250,7 +251,7 @@ public:
   }
   bool DisAsmLinked() override { return DisAsmListingRoutine != nullptr; }
   std::string DisAsm(std::uintptr_t functionStart, std::uintptr_t marked) override {
-    TOwnProcessReader memory;
+    const TPageCache memory(nullptr);
     TOwnProcessSymbolizer symbols;
     const ListingEnvironment env{memory, symbols};
     FunctionInfo info;
@@ -312,7 +313,7 @@ void NormalizeException(TExceptionObject& object, std::uintptr_t& address, std::
     MapAddress routineStart = 0;
     std::int32_t line = 0;
     if (!AddressMapInfo(static_cast<MapAddress>(address), moduleFile, unit, routine, routineStart, line)) return;
-    TOwnProcessReader memory;
+    const TPageCache memory(nullptr);
     TOwnProcessSymbolizer symbols;
     const AnalyserEnvironment env{memory, symbols};
     FunctionInfo info;
