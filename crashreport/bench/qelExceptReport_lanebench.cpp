@@ -109,6 +109,27 @@ __attribute__((noinline)) void PrintParts(std::uintptr_t mainAddress) {
   for (const auto& part : parts) std::printf("  %-40s median %.1f ms\n", part.name, MedianMs(part.work));
 }
 
+// The report reads code through a page cache: the listing of main must be
+// the one that direct reads give.
+__attribute__((noinline)) bool SameListingBothWays(std::uintptr_t mainAddress) {
+  std::string listings[2];
+  for (int way = 0; way < 2; ++way) {
+    const qel::TPageCache cached(nullptr);
+    const qel::TOwnProcessReader direct;
+    const qel::MemoryReader& memory = way == 0 ? static_cast<const qel::MemoryReader&>(cached) : direct;
+    qel::TOwnProcessSymbolizer symbols;
+    const qel::ListingEnvironment env{memory, symbols};
+    qel::FunctionInfo info;
+    qel::DisAsmListingRoutine(env, static_cast<qel::Address>(mainAddress), listings[way],
+                              static_cast<qel::Address>(mainAddress), static_cast<std::int32_t>(qel::DisAsmLineLimit),
+                              qel::DisAsmListingOption, info);
+  }
+  const bool same = listings[0] == listings[1] && !listings[0].empty();
+  std::printf("listing of main through the page cache %s the direct one (%u bytes)\n",
+              same ? "equals" : "DIFFERS FROM", static_cast<unsigned>(listings[1].size()));
+  return same;
+}
+
 }  // namespace
 
 int main() {
@@ -138,11 +159,12 @@ int main() {
               (ms[4] + ms[5]) / 2, ms.front(), ms.back(), static_cast<unsigned>(size),
               qel::ReportTracer().traceStack ? "linked" : "not linked");
   PrintParts(reinterpret_cast<std::uintptr_t>(&main));
+  const bool same = !qel::DisAsmListingRoutine || SameListingBothWays(reinterpret_cast<std::uintptr_t>(&main));
   SetEvent(event);
   for (HANDLE h : threads) {
     WaitForSingleObject(h, 5000);
     CloseHandle(h);
   }
   CloseHandle(event);
-  return 0;
+  return same ? 0 : 1;
 }
