@@ -16,6 +16,7 @@
 #include "qelExceptSettings.h"
 #include "qelMapFile.h"
 #include "qelProgressBar.h"
+#include "qelStackTrace.h"
 #include "qelExceptSysInfo.h"
 #include "qelExceptThreads.h"
 #include "qelStrings.h"
@@ -252,7 +253,7 @@ public:
   }
   bool DisAsmLinked() override { return DisAsmListingRoutine != nullptr; }
   std::string DisAsm(std::uintptr_t functionStart, std::uintptr_t marked) override {
-    TOwnProcessReader memory;
+    const TPageCache memory(nullptr);
     TOwnProcessSymbolizer symbols;
     const ListingEnvironment env{memory, symbols};
     FunctionInfo info;
@@ -315,7 +316,7 @@ void NormalizeException(TExceptionObject& object, std::uintptr_t& address, std::
     MapAddress routineStart = 0;
     std::int32_t line = 0;
     if (!AddressMapInfo(static_cast<MapAddress>(address), moduleFile, unit, routine, routineStart, line)) return;
-    TOwnProcessReader memory;
+    const TPageCache memory(nullptr);
     TOwnProcessSymbolizer symbols;
     const AnalyserEnvironment env{memory, symbols};
     FunctionInfo info;

@@ -60,8 +60,13 @@ constexpr DWORD kSpdrpDriver = 0x9;
 constexpr DWORD kSpdrpFriendlyName = 0xC;
 
 std::string GetDeviceProperty(TGetDeviceRegistryProperty get, HANDLE set, TDevInfoData& device, DWORD property) {
+  // Most properties fit a small buffer: one query instead of two, each a
+  // registry read. The text is the same either way: up to the first zero.
+  char small[512] = {};
   DWORD size = 0;
-  get(set, &device, property, nullptr, nullptr, 0, &size);
+  if (get(set, &device, property, nullptr, reinterpret_cast<BYTE*>(small), sizeof small - 2, &size))
+    return std::string(small, strnlen(small, sizeof small));
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) size = 0;
   if (size == 0) return {};
   std::vector<char> buffer(static_cast<size_t>(size) * 2, 0);
   if (!get(set, &device, property, nullptr, reinterpret_cast<BYTE*>(buffer.data()), static_cast<DWORD>(buffer.size()),

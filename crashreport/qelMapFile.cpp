@@ -1,6 +1,7 @@
 #include "qelMapFile.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <numeric>
 
@@ -39,9 +40,60 @@ bool EndsWithText(const std::string& s, const char* ext) {
   return s.size() >= n && TextEquals(s.substr(s.size() - n), ext);
 }
 
-std::uint32_t Hex(std::string_view s, std::size_t from, std::size_t count) {
-  return static_cast<std::uint32_t>(ParseIntBuf(true, s.data() + from, static_cast<std::int32_t>(count)));
+// The map's fixed hexadecimal columns, read as ParseIntBuf reads them (any
+// other character counts as 0, a leading '-' negates) but unrolled for the
+// width: line-number tables hold hundreds of thousands of such fields.
+template <std::size_t Width>
+std::uint32_t HexColumn(const char* p) {
+  static_assert(Width <= 8);
+  std::uint32_t value = 0;  // '-' itself counts as 0
+  for (std::size_t i = 0; i < Width; ++i)
+    value |= std::uint32_t{DigitValueTable[static_cast<std::uint8_t>(p[i])]} << (4 * (Width - 1 - i));
+  return p[0] == '-' ? 0 - value : value;
 }
+
+template <std::size_t Width>
+std::uint32_t Hex(std::string_view s, std::size_t from) {
+  return HexColumn<Width>(s.data() + from);
+}
+
+// Eight characters at a time; the lowest flagged byte is the first match
+// (false flags only stand above a true one).
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighs = 0x8080808080808080u;
+static_assert(std::endian::native == std::endian::little, "byte order of the word scans");
+
+std::uint64_t Word(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// First index >= from in s[0, size) that holds c, or size.
+std::size_t FindChar(const char* s, std::size_t from, std::size_t size, char c) {
+  const std::uint64_t pattern = kOnes * static_cast<std::uint8_t>(c);
+  for (; from + 8 <= size; from += 8) {
+    const std::uint64_t w = Word(s + from) ^ pattern;
+    if (const std::uint64_t hit = (w - kOnes) & ~w & kHighs) return from + (std::countr_zero(hit) >> 3);
+  }
+  while (from < size && s[from] != c) ++from;
+  return from;
+}
+
+// First index >= from in s[0, size) that is not a blank, or size.
+std::size_t SkipBlanks(const char* s, std::size_t from, std::size_t size) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
+  for (; from + 8 <= size; from += 8) {
+    const std::uint64_t w = Word(s + from) ^ (kOnes * ' ');
+    if (const std::uint64_t other = (((w & kLow7) + kLow7) | w) & kHighs) return from + (std::countr_zero(other) >> 3);
+  }
+  while (from < size && s[from] == ' ') ++from;
+  return from;
+}
+
+// Upper bound of the line-number groups in text: each takes at least 15
+// characters ("1 0001:00000000"), so the table never has to grow.
+constexpr std::size_t kMinLineGroupSize = 15;
 
 }  // namespace
 
@@ -141,6 +193,8 @@ void TMapFile::AddMapPublic(bool code, std::string name, MapAddress offset, bool
   AddMapSegment(code, false, address, true, true, unit, 1);
 }
 
+void TMapFile::ReserveLines(std::size_t count) { FLines.reserve(FLines.size() + count); }
+
 void TMapFile::AddMapLine(std::int32_t line, MapAddress address, bool onlyIfAbove) {
   if (onlyIfAbove && !FLines.empty() && address <= FLines.back().address) return;
   FLines.push_back(TMfLineNumber{line, address});
@@ -208,9 +262,9 @@ void ParseSegmentLine(std::string_view line, TMapFile& map) {
   while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
   const std::size_t cut = rest.find_last_of("=\\|");
   const std::string_view unit = cut == std::string_view::npos ? rest : rest.substr(cut + 1);
-  const std::uint32_t segment = Hex(line, 0, 4);
+  const std::uint32_t segment = Hex<4>(line, 0);
   if (segment != 1 && segment != 2) return;
-  map.AddMapSegment(segment == 1, true, Hex(line, 5, 8), false, false, std::string(unit), Hex(line, 14, 8));
+  map.AddMapSegment(segment == 1, true, Hex<8>(line, 5), false, false, std::string(unit), Hex<8>(line, 14));
 }
 
 void ParsePublicLine(std::string_view line, TMapFile& map) {
@@ -223,24 +277,25 @@ void ParsePublicLine(std::string_view line, TMapFile& map) {
   const std::size_t blank = rest.rfind(' ');
   const std::size_t nameStart = blank == std::string_view::npos ? 0 : blank + 1;
   if (nameStart < 13 || nameStart >= rest.size()) return;
-  const std::uint32_t segment = Hex(line, 0, 4);
+  const std::uint32_t segment = Hex<4>(line, 0);
   if (segment != 1 && segment != 2) return;
-  map.AddMapPublic(segment == 1, std::string(rest.substr(nameStart)), Hex(line, 5, 8), false);
+  map.AddMapPublic(segment == 1, std::string(rest.substr(nameStart)), Hex<8>(line, 5), false);
 }
 
 void ParseLineNumbersLine(std::string_view line, TMapFile& map) {
+  const char* const s = line.data();
   const std::size_t size = line.size();
+  const MapAddress codeStart = map.Bounds().codeStart;
   std::size_t pos = 0;
   for (;;) {
-    while (pos < size && line[pos] == ' ') ++pos;
+    pos = SkipBlanks(s, pos, size);
     if (pos >= size) return;
-    const std::size_t colon = line.find(':', pos);
-    if (colon == std::string_view::npos || size - colon - 1 < 8 || colon < 5 || line[colon - 5] != ' ') return;
-    const std::uint32_t segment = Hex(line, colon - 4, 4);
-    if (segment == 1) {
+    const std::size_t colon = FindChar(s, pos, size, ':');
+    if (colon == size || size - colon - 1 < 8 || colon < 5 || s[colon - 5] != ' ') return;
+    if (HexColumn<4>(s + colon - 4) == 1) {
       const std::size_t digits = colon - 5 > pos ? colon - 5 - pos : 0;
-      const std::int32_t number = ParseIntBuf(false, line.data() + pos, static_cast<std::int32_t>(digits));
-      map.AddMapLine(number, map.Bounds().codeStart + Hex(line, colon + 1, 8), true);
+      const std::int32_t number = ParseIntBuf(false, s + pos, static_cast<std::int32_t>(digits));
+      map.AddMapLine(number, codeStart + HexColumn<8>(s + colon + 1), true);
     }
     pos = colon + 9;
   }
@@ -249,7 +304,7 @@ void ParseLineNumbersLine(std::string_view line, TMapFile& map) {
 bool ParseEntryPointLine(std::string_view line, TMapFile& map) {
   // "Program entry point at " takes columns 1 to 23, the segment 24 to 27.
   if (line.size() < 36 || line[27] != ':') return false;
-  map.SetEntryPoint(map.Bounds().codeStart + Hex(line, 28, 8));
+  map.SetEntryPoint(map.Bounds().codeStart + Hex<8>(line, 28));
   return true;
 }
 
@@ -257,6 +312,7 @@ void ParseTextMap(std::string_view text, TMapFile& map) {
   using LineParser = void (*)(std::string_view, TMapFile&);
   TMapLineReader reader(text);
   std::string_view line;
+  bool reservedLines = false;
   // Feeds the lines of one section to its parser: leading empty lines are
   // passed over, the section ends at the next empty line.
   const auto section = [&](LineParser parse) {
@@ -281,8 +337,14 @@ void ParseTextMap(std::string_view text, TMapFile& map) {
       section(ParsePublicLine);
     } else if (const std::size_t at = line.find("Line numbers for "); at != std::string_view::npos) {
       const std::size_t open = line.size() > 17 ? line.find('(', 17) : std::string_view::npos;
-      if (open != std::string_view::npos && line.find(')', open + 1) != std::string_view::npos)
+      if (open != std::string_view::npos && line.find(')', open + 1) != std::string_view::npos) {
+        if (!reservedLines) {
+          // Line numbers come last in the linker's maps: what is left bounds them.
+          map.ReserveLines(reader.Remaining() / kMinLineGroupSize);
+          reservedLines = true;
+        }
         section(ParseLineNumbersLine);
+      }
     } else if (const std::size_t entry = line.find("Program entry point at "); entry != std::string_view::npos) {
       ParseEntryPointLine(line, map);
     }

@@ -112,6 +112,8 @@ public:
                      std::uint32_t length);
   void AddMapPublic(bool code, std::string name, MapAddress offset, bool extendSegments);
   void AddMapLine(std::int32_t line, MapAddress address, bool onlyIfAbove);
+  // Room for count more line entries.
+  void ReserveLines(std::size_t count);
   // Puts every table in lookup order (stable), keeping the last-segment indexes.
   void SortTables();
   // Segments in lookup order (readers call this before adding publics).
@@ -178,6 +180,8 @@ public:
   explicit TMapLineReader(std::string_view text) : FText(text) {}
   // False once the text is used up.
   bool Next(std::string_view& line);
+  // Characters not read yet.
+  std::size_t Remaining() const { return FPos < FText.size() ? FText.size() - FPos : 0; }
 
 private:
   std::string_view FText;

@@ -390,16 +390,6 @@ std::string HexStrPadded(uint32_t value, int width, char fill) { return HexPadde
 
 std::string HexStr64Padded(uint64_t value, int width, char fill) { return HexPadded(HexStr64(value), width, fill); }
 
-int32_t ParseIntBuf(bool hexadecimal, const char* buffer, int32_t length) {
-  if (buffer == nullptr || length <= 0) return 0;
-  const uint32_t base = hexadecimal ? 16 : 10;
-  const bool negative = buffer[0] == '-';
-  uint32_t value = negative ? 0 : DigitValueTable[static_cast<uint8_t>(buffer[0])];
-  for (int32_t i = 1; i < length; ++i) value = value * base + DigitValueTable[static_cast<uint8_t>(buffer[i])];
-  if (negative) value = 0 - value;
-  return static_cast<int32_t>(value);
-}
-
 // --- lists --------------------------------------------------------------------
 
 int ItemCount(const std::string& s, char separator) {

@@ -91,7 +91,16 @@ std::string HexStrPadded32(uint32_t value, int width, char fill);
 std::string HexStrPadded(uint32_t value, int width, char fill);
 std::string HexStr64Padded(uint64_t value, int width, char fill);
 // No character is rejected: unknown ones count as digit 0 and overflow wraps.
-int32_t ParseIntBuf(bool hexadecimal, const char* buffer, int32_t length);
+// Inline: map readers call it for every field of their line tables.
+inline int32_t ParseIntBuf(bool hexadecimal, const char* buffer, int32_t length) {
+  if (buffer == nullptr || length <= 0) return 0;
+  const uint32_t base = hexadecimal ? 16 : 10;
+  const bool negative = buffer[0] == '-';
+  uint32_t value = negative ? 0 : DigitValueTable[static_cast<uint8_t>(buffer[0])];
+  for (int32_t i = 1; i < length; ++i) value = value * base + DigitValueTable[static_cast<uint8_t>(buffer[i])];
+  if (negative) value = 0 - value;
+  return static_cast<int32_t>(value);
+}
 
 // --- lists separated by one character ----------------------------------------
 int ItemCount(const std::string& s, char separator);

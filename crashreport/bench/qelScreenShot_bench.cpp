@@ -2,6 +2,9 @@
 // writer as the capture runs them, and the PNG writer alone beside libpng
 // writing the same palette image at the same deflate level. The PNG sizes are
 // counters, with the size ImageMagick's `convert` gives the same pixels.
+// Every PNG written is decoded again with libpng and must give the pixels it
+// was made from (the palette colours the quantizer chose); a benchmark whose
+// output does not fails, and so does the program.
 #include <benchmark/benchmark.h>
 #include <png.h>
 #include <sys/stat.h>
@@ -74,6 +77,29 @@ const TScreen& Desktop() {
   return screen;
 }
 
+bool gDecodeFailed = false;
+
+// The PNG decoded by libpng as 8-bit RGB, or empty.
+std::vector<uint8_t> DecodeRgb(const std::string& png) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return {};
+  image.format = PNG_FORMAT_RGB;
+  std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+  const bool ok = image.width == kWidth && image.height == kHeight &&
+                  png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr);
+  png_image_free(&image);
+  return ok ? rgb : std::vector<uint8_t>{};
+}
+
+// Fails the benchmark unless png decodes to expected (RGB, row by row).
+void CheckDecodes(benchmark::State& state, const std::string& png, const std::vector<uint8_t>& expected) {
+  const std::vector<uint8_t> decoded = DecodeRgb(png);
+  if (decoded == expected) return;
+  gDecodeFailed = true;
+  state.SkipWithError(decoded.empty() ? "output does not decode" : "output decodes to other pixels than its input");
+}
+
 struct TIndexed {
   qel::TPalette Palette{};
   std::string Data;  // filter byte 0 and indices per row
@@ -122,6 +148,37 @@ double ConvertSize() {
   return size;
 }
 
+// What the colour capture must show: every pixel in the palette colour the
+// quantizer gave it.
+std::vector<uint8_t> ExpandedIndexed() {
+  const TIndexed& d = Indexed();
+  std::vector<uint8_t> rgb;
+  rgb.reserve(size_t{kWidth} * kHeight * 3);
+  for (uint32_t y = 0; y < kHeight; ++y)
+    for (uint32_t x = 0; x < kWidth; ++x) {
+      const auto index = static_cast<uint8_t>(d.Data[size_t{y} * (kWidth + 1) + 1 + x]);
+      rgb.insert(rgb.end(), &d.Palette[3 * size_t{index}], &d.Palette[3 * size_t{index}] + 3);
+    }
+  return rgb;
+}
+
+// What the grey capture must show: the grey palette entry nearest each
+// pixel's brightness.
+std::vector<uint8_t> ExpandedGrey() {
+  const std::vector<uint8_t>& px = Desktop().Pixels;
+  qel::TGrayCache cache;
+  qel::InitGrayCache(cache);
+  const auto& palette = qel::GrayPalette();
+  std::vector<uint8_t> rgb;
+  rgb.reserve(size_t{kWidth} * kHeight * 3);
+  for (size_t i = 0; i < px.size(); i += 4) {
+    const auto grey = static_cast<uint8_t>((px[i + 2] * 77 + px[i + 1] * 151 + px[i] * 28) >> 8);
+    const uint8_t index = qel::NearestGrayIndex(cache, palette, grey);
+    rgb.insert(rgb.end(), &palette[3 * size_t{index}], &palette[3 * size_t{index}] + 3);
+  }
+  return rgb;
+}
+
 void EncodeMode(benchmark::State& state, uint8_t mode) {
   std::vector<uint8_t> work;
   std::string png;
@@ -132,6 +189,7 @@ void EncodeMode(benchmark::State& state, uint8_t mode) {
   }
   state.counters["png_bytes"] = static_cast<double>(png.size());
   state.counters["convert_png_bytes"] = ConvertSize();
+  CheckDecodes(state, png, mode == qel::ssmGray ? ExpandedGrey() : ExpandedIndexed());
 }
 
 void BM_EncodeColour(benchmark::State& state) { EncodeMode(state, qel::ssmColor); }
@@ -146,6 +204,7 @@ void BM_BuildPng(benchmark::State& state) {
     benchmark::DoNotOptimize(png.data());
   }
   state.counters["png_bytes"] = static_cast<double>(png.size());
+  CheckDecodes(state, png, ExpandedIndexed());
 }
 
 void AppendToString(png_structp p, png_bytep data, png_size_t length) {
@@ -183,6 +242,7 @@ void BM_LibpngPalette(benchmark::State& state) {
     benchmark::DoNotOptimize(png.data());
   }
   state.counters["png_bytes"] = static_cast<double>(png.size());
+  CheckDecodes(state, png, ExpandedIndexed());
 }
 
 }  // namespace
@@ -191,4 +251,10 @@ BENCHMARK(BM_EncodeColour)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodeGrey)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BuildPng)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibpngPalette)->Unit(benchmark::kMillisecond);
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return gDecodeFailed ? 1 : 0;
+}
