@@ -563,6 +563,90 @@ TEST(PatchesProgram, RuntimeErrorAtTheEndIsReportedThenTheUnitsFinalize) {
   EXPECT_EQ(code, 216u);
 }
 
+// --- the run-time package lookups, on stand-in package modules --------------------------------------
+std::uintptr_t Export(HMODULE module, const char* name) {
+  return reinterpret_cast<std::uintptr_t>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+template <class T>
+T& DataOf(HMODULE module, const char* name) {
+  return *reinterpret_cast<T*>(Export(module, name));
+}
+
+TEST_F(Patches, PackageLookupsTakeAndPatchThePackagesRoutines) {
+  HMODULE runtime = LoadLibraryA(kRuntimePackage);
+  HMODULE components = LoadLibraryA(kComponentPackage);
+  HMODULE cross = LoadLibraryA(kCrossPlatformPackage);
+  ASSERT_TRUE(runtime && components && cross);
+  TCodePatchTargets t;
+  bool isExecutable = true;
+  TakeFromRuntimePackages(t, isExecutable);
+  EXPECT_TRUE(isExecutable);
+  struct Taken {
+    const char* name;
+    std::uintptr_t taken, expected;
+  } taken[] = {
+      {"ShowException", t.rtlShowException, Export(runtime, "ShowException")},
+      {"LoadPackage", t.loadPackage, Export(runtime, "LoadPackage")},
+      {"InitializePackage", t.initializePackage, Export(runtime, "InitializePackage")},
+      {"CheckSynchronize", t.checkSynchronize, Export(runtime, "CheckSynchronize")},
+      {"AcquireExceptionObject", t.acquireException, Export(runtime, "AcquireExceptionObject")},
+      {"Halt0", t.halt0, Export(runtime, "Halt0")},
+      {"RuntimeErrorText", t.runtimeErrorText, Export(runtime, "RuntimeErrorText")},
+      {"DoneExcept", t.doneExcept, Export(runtime, "DoneExcept")},
+      {"FreeExceptObject", t.exceptionFree, Export(runtime, "FreeExceptObject")},
+      // decoded from the program start
+      {"top-level handler", t.topLevelHandler, Export(runtime, "FixtureTopLevelHandler")},
+      {"start-up", t.startUp, Export(runtime, "FixtureStartUp")},
+      {"unit finalization", t.finalizeUnits, Export(runtime, "FixtureFinalizeUnits")},
+      {"application handling", t.appHandleException, Export(components, "ApplicationHandleException")},
+      {"application display", t.appShowException, Export(components, "ApplicationShowException")},
+      {"cross-platform handling", t.clxHandleException, Export(cross, "ApplicationHandleException")},
+      {"cross-platform display", t.clxShowException, Export(cross, "ApplicationShowException")},
+  };
+  for (const Taken& e : taken) {
+    EXPECT_NE(e.expected, 0u) << e.name;
+    EXPECT_EQ(e.taken, e.expected) << e.name;
+  }
+
+  const auto showBefore = Head(t.rtlShowException), handlerBefore = Head(t.topLevelHandler);
+  ApplyCodePatches(t);
+  // Jumps: top-level handler, four application routines, ShowException; calls:
+  // package initialization, the hand-over, runtime error, three finalization
+  // calls (none inside the finalization itself), the free call.
+  EXPECT_EQ(PatchRecords().size(), 12u);
+  EXPECT_EQ(Head(t.topLevelHandler)[0], 0xE9);
+
+  // The package's ShowException reports what it is given.
+  const zf::EConvertError shown("package display");
+  auto* show = reinterpret_cast<void (*)(const std::exception*, const void*)>(t.rtlShowException);
+  show(&shown, reinterpret_cast<const void*>(0x1234));
+  EXPECT_EQ(DataOf<int>(runtime, "FixtureShown"), 0);
+  // Loading still initializes, now under the guard; the free call still frees.
+  reinterpret_cast<void (*)(HMODULE)>(t.loadPackage)(nullptr);
+  EXPECT_EQ(DataOf<int>(runtime, "FixtureInitialized"), 1);
+  const zf::TEndingException ending;
+  reinterpret_cast<void (*)(const zf::TEndingException*)>(t.doneExcept)(&ending);
+  EXPECT_EQ(DataOf<int>(runtime, "FixtureFreed"), 1);
+  const auto caught = Caught();
+  ASSERT_EQ(caught.size(), 1u);
+  EXPECT_EQ(ExceptionClassName(&caught[0].object), "EConvertError");
+  EXPECT_EQ(caught[0].address, 0x1234u);
+
+  // A package whose ShowException is patched already is left to whoever did it.
+  TCodePatchTargets again;
+  TakeFromRuntimePackages(again, isExecutable);
+  EXPECT_FALSE(isExecutable);
+  EXPECT_EQ(again.rtlShowException, 0u);
+  EXPECT_EQ(again.topLevelHandler, 0u);
+
+  UndoPatches();
+  EXPECT_EQ(Head(t.rtlShowException), showBefore);
+  EXPECT_EQ(Head(t.topLevelHandler), handlerBefore);
+  FreeLibrary(cross);
+  FreeLibrary(components);
+  FreeLibrary(runtime);
+}
+
 // --- the web-server extension wrapper with a fake server ---------------------------------------------
 struct TFakeServer {
   std::vector<DWORD> requests;
