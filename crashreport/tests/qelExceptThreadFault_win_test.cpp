@@ -1,8 +1,8 @@
 // A fault in a worker thread of a program that carries the whole reporter:
-// the run-time's factory makes it an object that can continue. Going on, only
-// the worker ends and the program stays usable; closing ends the program with
-// exit code 1. The child mode plays that program; the box's choice is made by
-// the settings (no box: go on; automatic close after a second: close).
+// the run-time's factory makes it an object that can continue. With the
+// exception box's "continue" only the worker ends and the program stays
+// usable; with "close" the program ends with exit code 1. The child mode plays
+// that program; the test presses the button of its box.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -45,10 +45,9 @@ uint32_t RunWorker(zf::TThreadFunc routine) {
   return code;
 }
 
-int PlayWorkerFault(const std::string& choice, const char* noteFile) {
+int PlayWorkerFault(const char* noteFile) {
   gNoteFile = noteFile;
-  qel::ShowExceptBox = false;
-  qel::AutoCloseSeconds = choice == "close" ? 1 : 0;
+  qel::ShowExceptBox = true;
   qel::AutoSaveBugReport = true;
   qel::BugReportFile.Assign(std::string(noteFile) + ".report");
   qel::ScreenShotSetting = 0;
@@ -70,21 +69,54 @@ std::string ReadFile(const std::string& name) {
 }
 
 struct TFaultRun {
-  qel::test::ChildRun run;
-  std::string report;
+  DWORD exitCode = 0;
+  std::string notes, report;
 };
 
-TFaultRun RunFault(const char* choice) {
+// The visible exception box of a process, or nullptr.
+HWND BoxOf(DWORD processId) {
+  for (HWND w = FindWindowExA(nullptr, nullptr, "qelExceptWndClass", nullptr); w != nullptr;
+       w = FindWindowExA(nullptr, w, "qelExceptWndClass", nullptr)) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(w, &owner);
+    if (owner == processId && IsWindowVisible(w)) return w;
+  }
+  return nullptr;
+}
+
+// Runs the child, presses the box's button with that caption, waits for the end.
+TFaultRun RunFault(const std::string& caption) {
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
-  // The child's notes file, named as RunChildWithFile names it; its report beside it.
-  const std::string tag = std::string("threadfault_") + choice;
-  const std::string report = std::string(temp) + tag + "_" + std::to_string(GetCurrentProcessId()) + ".txt.report";
+  const std::string notes = std::string(temp) + "threadfault_" + std::to_string(GetCurrentProcessId()) + ".txt";
+  const std::string report = notes + ".report";
+  DeleteFileA(notes.c_str());
   DeleteFileA(report.c_str());
   TFaultRun r;
-  r.run = qel::test::RunChildWithFile(qel::test::ProgramBeside("qelexcept_threadfault_win_test.exe"),
-                                      std::string("--worker-fault ") + choice, tag);
+  {
+    std::string command = "\"";
+    command.append(qel::test::ProgramBeside("qelexcept_threadfault_win_test.exe"));
+    command.append("\" --worker-fault \"").append(notes).append("\"");
+    const qel::test::ChildProcess child(command);
+    HWND box = nullptr;
+    for (DWORD waited = 0; child.Started() && box == nullptr && waited < 120000; waited += 50) {
+      box = BoxOf(child.Pid());
+      if (box == nullptr) Sleep(50);
+    }
+    EXPECT_NE(box, nullptr) << "no exception box";
+    if (box != nullptr) {
+      HWND button = FindWindowExA(box, nullptr, "Button", caption.c_str());
+      EXPECT_NE(button, nullptr) << caption;
+      // The box takes the button's notification (a click sent from another
+      // thread can lose its press).
+      PostMessageA(box, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    }
+    if (!child.Wait(120000)) child.Terminate(99);
+    r.exitCode = child.ExitCode();
+  }
+  r.notes = ReadFile(notes);
   r.report = ReadFile(report);
+  DeleteFileA(notes.c_str());
   DeleteFileA(report.c_str());
   return r;
 }
@@ -97,24 +129,23 @@ void ExpectAccessViolationReport(const std::string& report) {
 }
 
 TEST(WorkerFault, GoingOnEndsOnlyTheWorkerAndTheProgramStaysUsable) {
-  const TFaultRun r = RunFault("continue");
-  EXPECT_EQ(r.run.output,
-            "worker runs\nfaulting worker ended with 0\nsecond worker ended with 5\n");
-  EXPECT_EQ(r.run.exitCode, 0u);
+  const TFaultRun r = RunFault(qel::ContinueButtonCaption.Str());
+  EXPECT_EQ(r.notes, "worker runs\nfaulting worker ended with 0\nsecond worker ended with 5\n");
+  EXPECT_EQ(r.exitCode, 0u);
   ExpectAccessViolationReport(r.report);
 }
 
 TEST(WorkerFault, ClosingEndsTheProgramWithExitCodeOne) {
-  const TFaultRun r = RunFault("close");
-  EXPECT_EQ(r.run.output, "worker runs\n");
-  EXPECT_EQ(r.run.exitCode, 1u);
+  const TFaultRun r = RunFault(qel::CloseButtonCaption.Str());
+  EXPECT_EQ(r.notes, "worker runs\n");
+  EXPECT_EQ(r.exitCode, 1u);
   ExpectAccessViolationReport(r.report);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 3 && std::string(argv[1]) == "--worker-fault") PlayWorkerFault(argv[2], argv[3]);
+  if (argc > 2 && std::string(argv[1]) == "--worker-fault") PlayWorkerFault(argv[2]);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
