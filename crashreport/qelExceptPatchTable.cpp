@@ -10,10 +10,10 @@
 #define EMPTY "  .long 0\n"
 #define FILLED(name) "  .rva " QEL_SYM(name) "\n"
 
-// Entries the framework has no routine for stay empty: the run-time
-// ShowException, CheckSynchronize, Halt0, the runtime-error text and
-// DoneExcept. The top-level handler is the one of the threads BeginThread
-// starts. The capture routine comes last.
+// Entries of routines the programs do not have (the cross-platform
+// application, packages, further routines, a web-server entry, the foreign
+// run-time) stay empty. The top-level handler is the one of the threads
+// BeginThread starts. The capture routine comes last.
 __asm__(
     "  .data\n"
     "  .p2align 2\n"
@@ -24,20 +24,20 @@ __asm__(
     FILLED(_ZN2zf12TApplication13ShowExceptionERKSt9exception)   // application exception display
     EMPTY                                                        // cross-platform handling
     EMPTY                                                        // cross-platform display
-    EMPTY                                                        // run-time ShowException
+    FILLED(_ZN2zf13ShowExceptionEPKSt9exceptionPKv)              // run-time ShowException
     EMPTY                                                        // package loading
     EMPTY                                                        // package initialization
-    EMPTY                                                        // CheckSynchronize
+    FILLED(_ZN2zf16CheckSynchronizeEv)                           // CheckSynchronize
     EMPTY                                                        // further routine A
     EMPTY                                                        // further routine B
     EMPTY                                                        // web-server extension entry
-    EMPTY                                                        // Halt0
+    FILLED(_ZN2zf5Halt0Ev)                                       // Halt0
     EMPTY                                                        // spare
     FILLED(_ZN2zf10TUnitTable10InitializeEv)                     // start-up
     FILLED(_ZN2zf10TUnitTable8FinalizeEv)                        // unit finalization
     FILLED(_ZN2zf24TopLevelExceptionHandlerEPvS0_S0_S0_)         // top-level handler
-    EMPTY                                                        // runtime-error text
-    EMPTY                                                        // DoneExcept
+    FILLED(_ZN2zf16RuntimeErrorTextE)                            // runtime-error text
+    FILLED(_ZN2zf10DoneExceptEv)                                 // DoneExcept
     EMPTY EMPTY EMPTY EMPTY EMPTY EMPTY EMPTY                    // foreign run-time library
     FILLED(_ZN3qel16CaptureScreenPngEhRNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE)  // capture routine
     "  .text\n");

@@ -2,12 +2,14 @@
 
 #include <cxxabi.h>
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <typeinfo>
 #include <vector>
 
 #include "../framework/SysUtils.h"
+#include "../framework/Threads.h"
 #include "../framework/Units.h"
 #include "qelExceptRtlHooks.h"
 #include "qelExceptSettings.h"
@@ -22,7 +24,14 @@
 // first stack argument), then on into the free routine as if called.
 extern "C" {
 std::uintptr_t qelExceptionFreeRoutine = 0;
-void qelFreedExceptionEntry(const qel::TOsException* exception) { qel::FreedExceptionNotify(exception); }
+void qelFreedExceptionEntry(const zf::TEndingException* ending) {
+  // A catch inside the notification ends there too: told once.
+  thread_local bool inside = false;
+  if (inside) return;
+  inside = true;
+  qel::FreedExceptionNotify(ending);
+  inside = false;
+}
 void qelExceptionFreeStub();
 }
 
@@ -125,6 +134,45 @@ std::uintptr_t Followed(std::uintptr_t routine) {
   return static_cast<std::uintptr_t>(FollowJump(reader, routine));
 }
 
+template <class F>
+std::uintptr_t RoutineAddress(F* routine) {
+  return reinterpret_cast<std::uintptr_t>(reinterpret_cast<void*>(routine));
+}
+
+std::uintptr_t ExportOf(HMODULE module, const char* name) {
+  return module ? reinterpret_cast<std::uintptr_t>(ExportByName(module, name)) : 0;
+}
+
+// The target of the nth relative call from routine on (a bounded scan).
+std::uintptr_t NthCallTarget(const MemoryReader& code, std::uintptr_t routine, int nth) {
+  TCallSite site;
+  if (!routine || !FindCallInRoutine(code, routine, routine + 0x400, 0, nth, site)) return 0;
+  return static_cast<std::uintptr_t>(site.target);
+}
+
+// The constant that routine, up to its first return, stores into the handler
+// field of an exception registration (mov dword [reg+4], imm32); 0 if none.
+std::uintptr_t StoredHandler(const MemoryReader& code, std::uintptr_t routine) {
+  Address at = routine;
+  for (int i = 0; routine && i < 256; ++i) {
+    InstructionRecord rec;
+    DecodeInstructionAt(code, at, rec);
+    if (!rec.valid || rec.next <= at) return 0;
+    std::uint8_t bytes[8] = {};
+    if (code.Read(at, bytes, sizeof bytes) && bytes[0] == 0xC7 && (bytes[1] & 0xF8) == 0x40) {
+      const bool sib = (bytes[1] & 7) == 4;
+      if (bytes[sib ? 3 : 2] == 4) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, bytes + (sib ? 4 : 3), sizeof value);
+        return value;
+      }
+    }
+    if (rec.opcode == 0xC3 || rec.opcode == 0xC2) return 0;
+    at = rec.next;
+  }
+  return 0;
+}
+
 [[noreturn]] void EndThisThread() {
   SetThreadName(GetCurrentThreadId(), "");
   ExitThread(0);
@@ -154,7 +202,50 @@ TCodePatchTargets RelocatedPatchTargets(std::uintptr_t instance) {
   t.topLevelHandler = at(peTopLevelHandler);
   t.runtimeErrorText = at(peRuntimeErrorText);
   t.doneExcept = at(peDoneExcept);
+  // The framework's own helpers of the two routines.
+  if (t.doneExcept) t.exceptionFree = RoutineAddress(&zf::FreeExceptObject);
+  if (t.checkSynchronize) t.acquireException = RoutineAddress(&zf::AcquireExceptionObject);
   return t;
+}
+
+void TakeFromRuntimePackages(TCodePatchTargets& t, bool& isExecutable) {
+  const TOwnProcessReader reader;
+  if (!t.topLevelHandler) {
+    if (HMODULE runtime = GetModuleHandleA(kRuntimePackage)) {
+      const std::uintptr_t show = ExportOf(runtime, "ShowException");
+      std::uint8_t first = 0;
+      if (show && reader.Read(show, &first, 1) && first == 0xE9) {
+        // Another module's reporter patched the package already.
+        isExecutable = false;
+      } else {
+        t.rtlShowException = show;
+        t.loadPackage = ExportOf(runtime, "LoadPackage");
+        t.initializePackage = ExportOf(runtime, "InitializePackage");
+        t.checkSynchronize = ExportOf(runtime, "CheckSynchronize");
+        t.acquireException = ExportOf(runtime, "AcquireExceptionObject");
+        t.halt0 = ExportOf(runtime, "Halt0");
+        t.runtimeErrorText = ExportOf(runtime, "RuntimeErrorText");
+        t.doneExcept = ExportOf(runtime, "DoneExcept");
+        t.exceptionFree = ExportOf(runtime, "FreeExceptObject");
+        const std::uintptr_t start = ExportOf(runtime, "StartProgram");
+        t.topLevelHandler = StoredHandler(reader, NthCallTarget(reader, start, 1));
+        t.startUp = NthCallTarget(reader, start, 2);
+        t.finalizeUnits = NthCallTarget(reader, t.startUp, 1);
+      }
+    }
+  }
+  if (!t.appHandleException || !t.appShowException) {
+    if (HMODULE components = GetModuleHandleA(kComponentPackage)) {
+      t.appHandleException = ExportOf(components, "ApplicationHandleException");
+      t.appShowException = ExportOf(components, "ApplicationShowException");
+    }
+  }
+  if (!t.clxHandleException || !t.clxShowException) {
+    if (HMODULE cross = GetModuleHandleA(kCrossPlatformPackage)) {
+      t.clxHandleException = ExportOf(cross, "ApplicationHandleException");
+      t.clxShowException = ExportOf(cross, "ApplicationShowException");
+    }
+  }
 }
 
 void ApplyCodePatches(const TCodePatchTargets& t) {
@@ -163,8 +254,7 @@ void ApplyCodePatches(const TCodePatchTargets& t) {
   PatchJumpTo(t.appShowException, reinterpret_cast<const void*>(&ReplShowExceptionApp));
   PatchJumpTo(t.clxHandleException, reinterpret_cast<const void*>(&ReplHandleExceptionApp));
   PatchJumpTo(t.clxShowException, reinterpret_cast<const void*>(&ReplShowExceptionApp));
-  // The run-time's own ShowException has no routine in our run-time: its
-  // entry stays empty and has no replacement.
+  PatchJumpTo(t.rtlShowException, reinterpret_cast<const void*>(&ReplShowExceptionSysUtils));
   PatchJumpTo(t.furtherRoutineA, reinterpret_cast<const void*>(&ReplFurtherRoutineA));
   PatchJumpTo(t.furtherRoutineB, reinterpret_cast<const void*>(&ReplFurtherRoutineB));
   if (t.webExtension) {
@@ -175,7 +265,9 @@ void ApplyCodePatches(const TCodePatchTargets& t) {
     gInitializePackage = reinterpret_cast<TInitializePackage>(t.initializePackage);
     RedirectCall(t.loadPackage, t.initializePackage, 1, reinterpret_cast<const void*>(&ReplInitializePackage));
   }
-  // CheckSynchronize: our framework has no synchronised calls; nothing to redirect.
+  if (t.checkSynchronize && t.acquireException)
+    RedirectCall(t.checkSynchronize, Followed(t.acquireException), 1,
+                 reinterpret_cast<const void*>(&ReplCheckSynchronizeAcquire));
   if (t.halt0) {
     gRuntimeErrorText = reinterpret_cast<const char*>(t.runtimeErrorText);
     RedirectCall(t.halt0, 0, 2, reinterpret_cast<const void*>(&ReplRuntimeErrorMessage));
@@ -195,9 +287,11 @@ void ApplyCodePatches(const TCodePatchTargets& t) {
 void InstallCodePatches(HMODULE instance, bool& isExecutable) {
   if (!CatchExceptions || !PatchRtlGui) return;
   if (!isExecutable) isExecutable = GetModuleHandleA(nullptr) == instance;
-  // The routines of empty entries would come from the framework's run-time
-  // packages; our programs load none, so the table is all there is.
-  ApplyCodePatches(RelocatedPatchTargets(reinterpret_cast<std::uintptr_t>(instance)));
+  TCodePatchTargets targets = RelocatedPatchTargets(reinterpret_cast<std::uintptr_t>(instance));
+  if (isExecutable &&
+      (!targets.topLevelHandler || !targets.appHandleException || !targets.clxHandleException))
+    TakeFromRuntimePackages(targets, isExecutable);
+  ApplyCodePatches(targets);
 }
 
 // --- replacement entry points -------------------------------------------------------------------
@@ -212,6 +306,19 @@ void __attribute__((thiscall)) ReplHandleExceptionApp(zf::TApplication*, zf::TOb
 void __attribute__((thiscall)) ReplShowExceptionApp(zf::TApplication*, const std::exception& x) {
   TRuntimeException e = CaughtHere(DescribeObject(x), &x, CurrentStackPtr(), CurrentFramePtr());
   Report(e);
+}
+
+void ReplShowExceptionSysUtils(const std::exception* exceptObject, const void* exceptAddr) {
+  TExceptionObject object;
+  if (exceptObject) object = DescribeObject(*exceptObject);
+  TRuntimeException e = CaughtHere(std::move(object), exceptObject, CurrentStackPtr(), CurrentFramePtr());
+  e.address = reinterpret_cast<std::uintptr_t>(exceptAddr);
+  Report(e);
+}
+
+std::exception_ptr ReplCheckSynchronizeAcquire() {
+  ReportCurrent(nullptr, CurrentStackPtr(), CurrentFramePtr());
+  return nullptr;
 }
 
 void __attribute__((thiscall)) ReplFinalizeUnits(zf::TUnitTable* table) {
@@ -230,6 +337,7 @@ void ReplRuntimeErrorMessage() {
     text = buffer;
   }
   TRuntimeException e = CaughtHere({{"QelException"}, text}, nullptr, CurrentStackPtr(), CurrentFramePtr());
+  e.address = reinterpret_cast<std::uintptr_t>(zf::ErrorAddr);
   e.canContinue = false;
   Report(e);
 }
@@ -285,27 +393,36 @@ EXCEPTION_DISPOSITION __cdecl ReplTopLevelHandler(EXCEPTION_RECORD* record, void
     e.canContinue = GetCurrentThreadId() != MainThreadId;
     Report(e);
   } else {
-    // Our run-time has no factory that turns a system exception into an object.
-    OsExceptionMessage(*record);
+    // The run-time's factory makes the object; without one, or when it gives
+    // none, only a message can be reported.
+    const std::exception_ptr object = ExceptObjProc ? ExceptObjProc(record) : nullptr;
+    if (object) {
+      TRuntimeException e = CaughtHere(DescribeException(object), ThrownObjectOf(object), CurrentStackPtr(), 0);
+      e.address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
+      e.canContinue = GetCurrentThreadId() != MainThreadId;
+      Report(e);
+    } else {
+      OsExceptionMessage(*record);
+    }
   }
   EndThisThread();
 }
 
 // --- exception end ---------------------------------------------------------------------------------
 
-void FreedExceptionNotify(const TOsException* exception) {
+void FreedExceptionNotify(const zf::TEndingException* ending) {
   try {
-    if (!exception || !IsClassNamed(&exception->object, "EExternalException")) return;
-    const EXCEPTION_RECORD& r = exception->record;
-    if (r.ExceptionCode != kThreadNameException || r.NumberParameters < 4 || r.ExceptionInformation[0] != 0x1000 ||
-        r.ExceptionInformation[3] != 0)
+    const auto* external = ending ? dynamic_cast<const zf::EExternalException*>(ending->StdObject) : nullptr;
+    if (!external) return;
+    const zf::TExceptionRecord& r = external->ExceptionRecord();
+    if (r.Code != kThreadNameException || r.NumberParameters < 4 || r.Information[0] != 0x1000 ||
+        r.Information[3] != 0)
       return;
     char name[256] = {};
-    const auto* text = reinterpret_cast<const char*>(r.ExceptionInformation[1]);
+    const auto* text = reinterpret_cast<const char*>(r.Information[1]);
     for (std::size_t i = 0; i + 1 < sizeof name && SafeReadMemory(text + i, name + i, 1); ++i)
       if (name[i] == 0) break;
-    const DWORD id = r.ExceptionInformation[2] == 0xFFFFFFFFu ? GetCurrentThreadId()
-                                                               : static_cast<DWORD>(r.ExceptionInformation[2]);
+    const DWORD id = r.Information[2] == 0xFFFFFFFFu ? GetCurrentThreadId() : static_cast<DWORD>(r.Information[2]);
     if (name[0]) SetThreadName(id, name);
     // Handlers of kind 2 would be told here: these programs register none.
   } catch (...) {

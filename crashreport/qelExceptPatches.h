@@ -11,6 +11,7 @@
 #include <exception>
 #include <string>
 
+#include "../framework/System.h"
 #include "qelExceptReportCore.h"
 
 namespace zf {
@@ -40,9 +41,11 @@ struct TCodePatchTargets {
   std::uintptr_t topLevelHandler = 0;
   std::uintptr_t runtimeErrorText = 0;
   std::uintptr_t doneExcept = 0;
-  // The object-free routine whose call inside doneExcept is redirected; the
-  // patch table has no entry for it (our run-time has no such routine).
+  // The object-free routine whose call inside doneExcept is redirected and
+  // the routine inside checkSynchronize that takes over the exception: the
+  // patch table has no entries for them; they come with their run-time.
   std::uintptr_t exceptionFree = 0;
+  std::uintptr_t acquireException = 0;
 };
 
 // The patch table's entries relocated to the module at instance.
@@ -50,6 +53,17 @@ TCodePatchTargets RelocatedPatchTargets(std::uintptr_t instance);
 // The jumps, then the call redirections, in the reporter's installation
 // order; empty targets are skipped. Sets HtmlMode when webExtension is set.
 void ApplyCodePatches(const TCodePatchTargets& targets);
+// The module names of the framework's run-time packages (run-time library,
+// component library, cross-platform component library).
+inline constexpr const char* kRuntimePackage = "zfruntime.dll";
+inline constexpr const char* kComponentPackage = "zfcomponents.dll";
+inline constexpr const char* kCrossPlatformPackage = "zfcrossplatform.dll";
+// Fills empty entries from the loaded run-time packages: with the top-level
+// handler empty, from the run-time package's exports and its decoded program
+// start (nothing when its ShowException already starts with a jump: then
+// isExecutable becomes false); with the application entries empty, from the
+// component packages' exports.
+void TakeFromRuntimePackages(TCodePatchTargets& targets, bool& isExecutable);
 // Applies the patches of the (relocated) patch table of the module at
 // instance, when CatchExceptions and PatchRtlGui are both set. isExecutable:
 // whether the module is the program's executable; worked out here when the
@@ -61,6 +75,12 @@ void InstallCodePatches(HMODULE instance, bool& isExecutable);
 void __attribute__((thiscall)) ReplHandleExceptionApp(zf::TApplication* application, zf::TObject* sender);
 // TApplication::ShowException(const std::exception&): the given object.
 void __attribute__((thiscall)) ReplShowExceptionApp(zf::TApplication* application, const std::exception& e);
+// The run-time's ShowException(object, address): the given object and address.
+void ReplShowExceptionSysUtils(const std::exception* exceptObject, const void* exceptAddr);
+// The hand-over of the exception object inside CheckSynchronize: reports the
+// exception in flight and gives none, so the thread that asked for the
+// synchronised call sees no exception.
+std::exception_ptr ReplCheckSynchronizeAcquire();
 // Calls of TUnitTable::Finalize: skipped on the main thread while an
 // exception is being raised or handled, so that a failed start-up is
 // reported with every unit still initialised.
@@ -90,16 +110,11 @@ std::string OsExceptionText(const EXCEPTION_RECORD& record);
 void OsExceptionMessage(const EXCEPTION_RECORD& record);
 
 // --- exception end
-// An operating-system exception as an object: its class chain and record.
-struct TOsException {
-  TExceptionObject object;
-  EXCEPTION_RECORD record{};
-};
 inline constexpr DWORD kThreadNameException = 0x406D1388;
 // A handled "EExternalException" that names a thread (the debugger
 // convention: info type 0x1000, the name, the thread id or -1, flags 0) names
 // that thread in the thread list. Never raises.
-void FreedExceptionNotify(const TOsException* exception);
+void FreedExceptionNotify(const zf::TEndingException* ending);
 
 // --- web-server extension wrapper
 // The module's request entry (the web-server extension entry of the table)

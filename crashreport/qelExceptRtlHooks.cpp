@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "../framework/ExceptHook.h"
+#include "../framework/System.h"
 #include "qelExceptSettings.h"
 #include "qelTools.h"
 
@@ -209,17 +210,7 @@ const void* ThrownObjectOf(const std::exception_ptr& e) {
   return object;
 }
 
-std::string ModuleNameOfAddress(std::uintptr_t address) {
-  MEMORY_BASIC_INFORMATION info{};
-  if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != sizeof info ||
-      info.State != MEM_COMMIT || !info.AllocationBase)
-    return {};
-  char path[MAX_PATH] = {};
-  if (!GetModuleFileNameA(static_cast<HMODULE>(info.AllocationBase), path, MAX_PATH)) return {};
-  const std::string file = path;
-  const std::size_t slash = file.find_last_of("\\/:");
-  return slash == std::string::npos ? file : file.substr(slash + 1);
-}
+std::string ModuleNameOfAddress(std::uintptr_t address) { return zf::ModuleFileNameOfAddress(address); }
 
 TForeignRtl LookupForeignRtl(std::uintptr_t moduleBase) {
   TForeignRtl rtl;

@@ -10,9 +10,6 @@
 
 namespace qel {
 
-TExceptObjectFactory ExceptObjProc = nullptr;
-const char* ExceptClassName = nullptr;
-
 namespace {
 
 bool IsWin9xFamily() { return (GetVersion() & 0x80000000u) != 0; }

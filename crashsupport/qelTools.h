@@ -11,6 +11,7 @@
 #include <exception>
 #include <string>
 
+#include "../framework/System.h"
 #include "qelDisAsm.h"
 #include "qelToolsOs.h"
 #include "qelToolsPe.h"
@@ -55,10 +56,12 @@ bool ExportNameOfAddress(HMODULE module, const void* address, bool demangle, std
 // --- the run-time's exception-object factory -------------------------------------
 // Turns an operating-system exception into an exception object; nullptr when
 // the program has none. ReportException's top-level handler asks it.
-using TExceptObjectFactory = std::exception_ptr (*)(const EXCEPTION_RECORD* record);
-extern TExceptObjectFactory ExceptObjProc;
+// The run-time's own variables (framework/System.h): its factory is there
+// from the start wherever the framework's run-time is linked.
+using zf::TExceptObjectFactory;
+using zf::ExceptObjProc;
 // Class name of the exceptions the factory makes; nullptr while none is installed.
-extern const char* ExceptClassName;
+using zf::ExceptClassName;
 // Installs QelException and UnknownExceptionObject when nothing is installed.
 void InstallExceptionObjectHook();
 std::exception_ptr UnknownExceptionObject(const EXCEPTION_RECORD* record);

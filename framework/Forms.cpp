@@ -11,6 +11,7 @@
 #include "Layout.h"
 #include "StdCtrls.h"
 #include "TextCase.h"
+#include "Threads.h"
 
 namespace zf {
 
@@ -376,8 +377,10 @@ void TApplication::ProcessMessages() {
       TranslateMessage(&m);
       DispatchMessageA(&m);
     }
+    CheckSynchronize();
     FreeDeferred();
   }
+  CheckSynchronize();
   FreeDeferred();
 }
 
@@ -399,6 +402,7 @@ void TApplication::Run() {
       TranslateMessage(&m);
       DispatchMessageA(&m);
     }
+    CheckSynchronize();
     FreeDeferred();
   }
   FreeDeferred();

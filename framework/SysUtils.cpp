@@ -1,10 +1,45 @@
 #include "SysUtils.h"
 
 #include <charconv>
+#include <cstdio>
 
 namespace zf {
 
 void Abort() { throw EAbort("Operation aborted"); }
+
+std::string ExternalExceptionMessage(uint32_t code, uintptr_t address, const std::string& moduleName, bool write,
+                                     uintptr_t accessed) {
+  auto hex = [](uintptr_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "$%x", static_cast<unsigned>(v));
+    return std::string(buf);
+  };
+  switch (code) {
+    case 0xC0000005u: {
+      std::string text = "Access violation at address " + hex(address);
+      if (!moduleName.empty()) text += " in module '" + moduleName + "'";
+      return text + ". " + (write ? "Write" : "Read") + " of address " + hex(accessed);
+    }
+    case 0xC000008Cu: return "Range check error";
+    case 0xC000008Du:
+    case 0xC0000093u: return "Floating point underflow";
+    case 0xC000008Eu: return "Floating point division by zero";
+    case 0xC000008Fu:
+    case 0xC0000090u:
+    case 0xC0000092u: return "Invalid floating point operation";
+    case 0xC0000091u: return "Floating point overflow";
+    case 0xC0000094u: return "Division by zero";
+    case 0xC0000095u: return "Integer overflow";
+    case 0xC0000096u: return "Privileged instruction";
+    case 0xC00000FDu: return "Stack overflow";
+    case 0xC000013Au: return "Control-C hit";
+    default: {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "%x", static_cast<unsigned>(code));
+      return std::string("External exception ") + buf;
+    }
+  }
+}
 
 bool TryStrToInt(std::string_view s, int32_t& value) {
   size_t i = 0;

@@ -40,6 +40,40 @@ ZF_EXCEPTION_CLASS(EInvalidGraphicOperation, Exception);
 ZF_EXCEPTION_CLASS(EInvalidOperation, Exception);
 ZF_EXCEPTION_CLASS(EComponentError, Exception);
 
+// An operating-system exception as the run-time's exception factory records
+// it (the fields of the system's exception record).
+struct TExceptionRecord {
+  uint32_t Code = 0;
+  uint32_t Flags = 0;
+  uintptr_t Address = 0;
+  uint32_t NumberParameters = 0;
+  uintptr_t Information[15] = {};
+};
+
+// Root of the exceptions made from operating-system exceptions.
+class EExternal : public Exception {
+public:
+  EExternal(std::string message, const TExceptionRecord& record) : Exception(std::move(message)), FRecord(record) {}
+  const TExceptionRecord& ExceptionRecord() const noexcept { return FRecord; }
+  const char* ClassName() const noexcept override { return "EExternal"; }
+
+private:
+  TExceptionRecord FRecord;
+};
+ZF_EXCEPTION_CLASS(EAccessViolation, EExternal);
+ZF_EXCEPTION_CLASS(EIntError, EExternal);
+ZF_EXCEPTION_CLASS(EDivByZero, EIntError);
+ZF_EXCEPTION_CLASS(EIntOverflow, EIntError);
+ZF_EXCEPTION_CLASS(EStackOverflow, EExternal);
+// Any code without a class of its own.
+ZF_EXCEPTION_CLASS(EExternalException, EExternal);
+
+// The message of an operating-system exception by its code; for an access
+// violation the module's file name (may be empty), read or write and the
+// address accessed. Addresses as "$" and lower-case hexadecimal digits.
+std::string ExternalExceptionMessage(uint32_t code, uintptr_t address, const std::string& moduleName, bool write,
+                                     uintptr_t accessed);
+
 // Raises EAbort.
 [[noreturn]] void Abort();
 

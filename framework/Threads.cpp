@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace zf {
@@ -24,6 +26,35 @@ __attribute__((noinline)) uint32_t RunThreadFunc(const TThreadStartRec& rec) {
     RaiseException(kCppExceptionCode, EXCEPTION_NONCONTINUABLE, 2, args);
     return 0;
   }
+}
+
+const DWORD gMainThreadId = GetCurrentThreadId();
+
+struct TEventHandle {
+  HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  TEventHandle() = default;
+  TEventHandle(const TEventHandle&) = delete;
+  TEventHandle& operator=(const TEventHandle&) = delete;
+  ~TEventHandle() {
+    if (h) CloseHandle(h);
+  }
+};
+
+struct TSyncRequest {
+  const TThreadMethod* method;
+  std::exception_ptr raised;
+  TEventHandle done;
+};
+
+std::mutex gSyncLock;
+std::deque<TSyncRequest*> gSyncQueue;
+
+TSyncRequest* NextSyncRequest() {
+  std::lock_guard<std::mutex> lock(gSyncLock);
+  if (gSyncQueue.empty()) return nullptr;
+  TSyncRequest* r = gSyncQueue.front();
+  gSyncQueue.pop_front();
+  return r;
 }
 
 struct TExceptionRegistration {
@@ -51,6 +82,44 @@ __attribute__((noipa, used)) int TopLevelExceptionHandler(void* record, void*, v
   if (r->ExceptionCode == kCppExceptionCode && !(r->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)))
     std::terminate();  // still inside the catch: the terminate handler sees the exception
   return ExceptionContinueSearch;
+}
+
+uint32_t MainThreadID() { return gMainThreadId; }
+
+// Patched at run time by the exception reporter (its call of
+// AcquireExceptionObject is redirected): kept out of line.
+__attribute__((noipa, used)) bool CheckSynchronize() {
+  if (GetCurrentThreadId() != gMainThreadId) return false;
+  bool ran = false;
+  while (TSyncRequest* r = NextSyncRequest()) {
+    try {
+      (*r->method)();
+    } catch (...) {
+      r->raised = AcquireExceptionObject();
+    }
+    SetEvent(r->done.h);
+    ran = true;
+  }
+  return ran;
+}
+
+__attribute__((noipa, used)) std::exception_ptr AcquireExceptionObject() { return std::current_exception(); }
+
+void TThread::Synchronize(const TThreadMethod& method) {
+  if (GetCurrentThreadId() == gMainThreadId) {
+    method();
+    return;
+  }
+  TSyncRequest request{&method, {}, {}};
+  if (!request.done.h) throw EThread("Synchronize: no event: " + std::to_string(GetLastError()));
+  {
+    std::lock_guard<std::mutex> lock(gSyncLock);
+    gSyncQueue.push_back(&request);
+  }
+  // Wakes the main thread's message loop.
+  PostThreadMessageA(gMainThreadId, WM_NULL, 0, 0);
+  WaitForSingleObject(request.done.h, INFINITE);
+  if (request.raised) std::rethrow_exception(request.raised);
 }
 
 // A frame of its own (never inlined): crash reporting recognises the threads it starts by it.

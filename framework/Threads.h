@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 
 #include "Classes.h"
 
@@ -35,6 +36,19 @@ int TopLevelExceptionHandler(void* record, void* establisherFrame, void* context
 void* BeginThread(void* securityAttributes, uint32_t stackSize, TThreadFunc func, void* parameter,
                   uint32_t creationFlags, uint32_t* threadId);
 
+// The synchronize queue: a thread hands a call to the main thread and waits
+// for it. The main thread runs the waiting calls in CheckSynchronize (its
+// message loop calls it after every message); an exception a call raises is
+// taken over with AcquireExceptionObject and raised again in the thread that
+// asked. Both are patched at run time by the exception reporter.
+using TThreadMethod = std::function<void()>;
+// True when calls ran; false on any thread but the main thread.
+bool CheckSynchronize();
+// The exception being handled (call inside a catch block), now the caller's.
+std::exception_ptr AcquireExceptionObject();
+// The thread that ran the program's static initialization.
+uint32_t MainThreadID();
+
 // A thread object: derive, override Execute, then Start the object once it is
 // fully constructed (the thread runs the most derived Execute). Execute looks
 // at Terminated() to stop early. An exception leaving Execute ends the thread
@@ -66,6 +80,10 @@ public:
   bool Finished() const { return FFinished; }
   void* Handle() const { return FHandle; }  // HANDLE
   uint32_t ThreadID() const { return FThreadID; }
+
+  // Runs method on the main thread (at once when called there) and waits for
+  // it; what it raises is raised here.
+  static void Synchronize(const TThreadMethod& method);
 
   // Index of Execute in the virtual table, for code that redirects a class's Execute.
   static int ExecuteVtableIndex();

@@ -6,6 +6,7 @@
 #include "Forms.h"
 #include "qelExcept.h"
 #include "SerialDrv.h"
+#include "System.h"
 #include "Unit1.h"
 #include "Units.h"
 #include "ZIVO_Unit.h"
@@ -25,11 +26,13 @@ const zf::TUnitEntry kUnits[] = {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   zf::TUnitTable units(kUnits);
+  zf::ProgramUnits = &units;
   units.Initialize();
   zf::RegisterClass(serial::TSerialDriver::StaticClassInfo());
   zf::Application.Initialize();
   TForm1* Form1 = nullptr;
   zf::Application.CreateForm(Form1);
   zf::Application.Run();
-  return 0;
+  // The program's end: units finalized, then the process exits (ExitCode 0).
+  zf::Halt0();
 }

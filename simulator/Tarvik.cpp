@@ -10,6 +10,7 @@
 #include "PicUtils.h"
 #include "qelExcept.h"
 #include "SerialDrv.h"
+#include "System.h"
 #include "Simulador_Zivo.h"
 #include "Simulador_Zivo_Unit.h"
 #include "Units.h"
@@ -33,11 +34,13 @@ const zf::TUnitEntry kUnits[] = {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   zf::TUnitTable units(kUnits);
+  zf::ProgramUnits = &units;
   units.Initialize();
   zf::RegisterClass(serial::TSerialDriver::StaticClassInfo());
   zf::Application.Initialize();
   TSimulador_Zivo_Frm* Simulador_Zivo_Frm = nullptr;
   zf::Application.CreateForm(Simulador_Zivo_Frm);
   zf::Application.Run();
-  return 0;
+  // The program's end: units finalized, then the process exits (ExitCode 0).
+  zf::Halt0();
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,6 +16,7 @@
 
 #include "Forms.h"
 #include "SysUtils.h"
+#include "System.h"
 #include "Threads.h"
 #include "Units.h"
 #include "UtilityWindow.h"
@@ -254,7 +256,7 @@ TEST_F(Patches, WorkerThreadExceptionEndsOnlyThatThread) {
     zf::TThreadFunc routine;
     const char* className;
     bool canContinue;
-  } cases[] = {{ThrowingThread, "EConvertError", true}, {FaultingThread, "QelException", false}};
+  } cases[] = {{ThrowingThread, "EConvertError", true}, {FaultingThread, "EAccessViolation", true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.className);
     {
@@ -307,7 +309,7 @@ TEST(OsExceptionText, CodesWithoutAnObject) {
 
 // --- routines of our own where our run-time has none -----------------------------------------------
 bool gRanA = false, gRanB = false, gLoaded = false, gRuntimeErrorShown = false;
-int gSteps = 0, gFreed = 0;
+int gSteps = 0;
 char gRuntimeError[] = "Runtime error 216 at 0040ABCD";
 __attribute__((noipa)) void OwnFurtherA() { gRanA = true; }
 __attribute__((noipa)) void OwnFurtherB() { gRanB = !gRanA; }
@@ -323,18 +325,12 @@ __attribute__((noipa)) void OwnHalt0(zf::TUnitTable* units) {
   OwnRuntimeErrorOutput();
   units->Finalize();
 }
-__attribute__((noipa)) void OwnFree(TOsException* e) {
-  ++gFreed;
-  delete e;
-}
-__attribute__((noipa)) void OwnDoneExcept(TOsException* e) { OwnFree(e); }
 
 // Called through pointers the compiler cannot see through.
 void (*volatile gCallA)() = OwnFurtherA;
 void (*volatile gCallB)() = OwnFurtherB;
 void (*volatile gCallLoad)(HMODULE) = OwnLoadPackage;
 void (*volatile gCallHalt0)(zf::TUnitTable*) = OwnHalt0;
-void (*volatile gCallDoneExcept)(TOsException*) = OwnDoneExcept;
 
 TEST_F(Patches, OwnRoutinesRedirected) {
   TCodePatchTargets t;
@@ -380,52 +376,64 @@ TEST_F(Patches, OwnRoutinesRedirected) {
 }
 
 // --- thread naming through the debugger convention, seen at exception end ---------------------------
-TOsException gRaised;
+EXCEPTION_RECORD gRaised;
 LONG WINAPI CatchThreadName(EXCEPTION_POINTERS* pointers) {
   if (pointers->ExceptionRecord->ExceptionCode != kThreadNameException) return EXCEPTION_CONTINUE_SEARCH;
-  gRaised.record = *pointers->ExceptionRecord;
+  gRaised = *pointers->ExceptionRecord;
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
 DWORD WINAPI WaitForRelease(void* release) { return WaitForSingleObject(static_cast<HANDLE>(release), 30000); }
 
+// The program raises the naming exception, turns it into an object with the
+// run-time's factory and handles that: the end of the catch names the thread.
+void NameAndHandle(const char* name, DWORD thread, DWORD flags, bool external) {
+  const ULONG_PTR info[4] = {0x1000, reinterpret_cast<ULONG_PTR>(name), thread, flags};
+  RaiseException(kThreadNameException, 0, 4, info);
+  const std::exception_ptr object =
+      external ? zf::ExceptObjProc(&gRaised) : std::make_exception_ptr(zf::EConvertError(name));
+  try {
+    std::rethrow_exception(object);
+  } catch (const std::exception&) {
+  }
+}
+
+std::string TitleOf(DWORD thread) {
+  void* creation = nullptr;
+  std::string title;
+  uint32_t creator = 0;
+  ThreadTitle(thread, true, creation, title, creator);
+  return title;
+}
+
 TEST_F(Patches, ThreadNamedAtExceptionEnd) {
   ASSERT_TRUE(InstallThreadList());
-  TCodePatchTargets t;
-  t.doneExcept = RoutineOf(OwnDoneExcept);
-  t.exceptionFree = RoutineOf(OwnFree);
-  ApplyCodePatches(t);
-  ASSERT_EQ(PatchRecords().size(), 1u);
   PVOID catcher = AddVectoredExceptionHandler(1, CatchThreadName);
-
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   DWORD parkedId = 0;
   HANDLE parked = CreateThread(nullptr, 0, WaitForRelease, release, 0, &parkedId);
+  // Unpatched, the end of the catch tells nobody.
+  NameAndHandle("unpatched", 0xFFFFFFFF, 0, true);
+  EXPECT_NE(TitleOf(GetCurrentThreadId()).find("unpatched"), 0u);
+
+  InstallOwn();
   struct Case {
-    const char* className;
     const char* name;
     DWORD thread;
     DWORD flags;
-    DWORD named;      // whose title shows the name
+    bool external;
+    DWORD named;  // whose title shows the name
     bool expectName;
   } cases[] = {
-      {"EExternalException", "patch worker", 0xFFFFFFFF, 0, GetCurrentThreadId(), true},
-      {"EExternalException", "parked", parkedId, 0, parkedId, true},
-      {"EExternalException", "flagged", parkedId, 1, parkedId, false},
-      {"EConvertError", "not external", GetCurrentThreadId(), 0, GetCurrentThreadId(), false},
+      {"patch worker", 0xFFFFFFFF, 0, true, GetCurrentThreadId(), true},
+      {"parked", parkedId, 0, true, parkedId, true},
+      {"flagged", parkedId, 1, true, parkedId, false},
+      {"not external", GetCurrentThreadId(), 0, false, GetCurrentThreadId(), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const ULONG_PTR info[4] = {0x1000, reinterpret_cast<ULONG_PTR>(c.name), c.thread, c.flags};
-    RaiseException(kThreadNameException, 0, 4, info);
-    auto* object = new TOsException{{{c.className, "Exception"}, ""}, gRaised.record};
-    const int freed = gFreed;
-    gCallDoneExcept(object);
-    EXPECT_EQ(gFreed, freed + 1);
-    void* creation = nullptr;
-    std::string title;
-    uint32_t creator = 0;
-    ThreadTitle(c.named, true, creation, title, creator);
+    NameAndHandle(c.name, c.thread, c.flags, c.external);
+    const std::string title = TitleOf(c.named);
     EXPECT_EQ(title.find(c.name) == 0, c.expectName) << title;
   }
   RemoveVectoredExceptionHandler(catcher);
@@ -435,6 +443,212 @@ TEST_F(Patches, ThreadNamedAtExceptionEnd) {
   CloseHandle(release);
   SetThreadName(GetCurrentThreadId(), "");
   UninstallThreadList();
+}
+
+// --- the run-time's routines of the patch table ---------------------------------------------------
+void (*volatile gShowException)(const std::exception*, const void*) = zf::ShowException;
+bool (*volatile gCheckSynchronize)() = zf::CheckSynchronize;
+
+std::vector<std::uint8_t> Bytes(std::uintptr_t routine) {
+  // Far enough to hold the routines' calls and landing pads.
+  std::vector<std::uint8_t> bytes(512);
+  std::memcpy(bytes.data(), reinterpret_cast<const void*>(routine), bytes.size());
+  return bytes;
+}
+
+TEST_F(Patches, RuntimeEntriesPatchedAndUndone) {
+  const TCodePatchTargets t = RelocatedPatchTargets(reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr)));
+  EXPECT_EQ(t.runtimeErrorText, reinterpret_cast<std::uintptr_t>(zf::RuntimeErrorText));
+  EXPECT_EQ(t.exceptionFree, RoutineOf(zf::FreeExceptObject));
+  EXPECT_EQ(t.acquireException, RoutineOf(zf::AcquireExceptionObject));
+  struct Entry {
+    const char* name;
+    std::uintptr_t routine, expected;
+    bool jump;
+  } entries[] = {
+      {"ShowException", t.rtlShowException, RoutineOf(zf::ShowException), true},
+      {"CheckSynchronize", t.checkSynchronize, RoutineOf(zf::CheckSynchronize), false},
+      {"Halt0", t.halt0, RoutineOf(zf::Halt0), false},
+      {"DoneExcept", t.doneExcept, RoutineOf(zf::DoneExcept), false},
+  };
+  std::vector<std::vector<std::uint8_t>> before;
+  for (const Entry& e : entries) {
+    EXPECT_EQ(e.routine, e.expected) << e.name;
+    before.push_back(Bytes(e.routine));
+  }
+  InstallOwn();
+  for (std::size_t i = 0; i < std::size(entries); ++i) {
+    SCOPED_TRACE(entries[i].name);
+    EXPECT_NE(Bytes(entries[i].routine), before[i]);
+    EXPECT_EQ(Head(entries[i].routine)[0] == 0xE9, entries[i].jump);
+  }
+  UndoPatches();
+  for (std::size_t i = 0; i < std::size(entries); ++i) EXPECT_EQ(Bytes(entries[i].routine), before[i]) << entries[i].name;
+}
+
+TEST_F(Patches, RuntimeShowExceptionReportsTheGivenObjectAndAddress) {
+  InstallOwn();
+  const zf::EReadError shown("Stream read error");
+  static const int marker = 0;
+  gShowException(&shown, &marker);  // no message box: the replacement runs
+  const auto caught = Caught();
+  ASSERT_EQ(caught.size(), 1u);
+  EXPECT_EQ(ExceptionClassName(&caught[0].object), "EReadError");
+  EXPECT_EQ(caught[0].object.message, "Stream read error");
+  EXPECT_EQ(caught[0].thrownObject, &shown);
+  EXPECT_EQ(caught[0].address, reinterpret_cast<std::uintptr_t>(&marker));
+  EXPECT_TRUE(caught[0].canContinue);
+}
+
+// A worker asks the main thread for a call that raises; what it sees.
+std::string AskMainThread() {
+  std::atomic<bool> done{false};
+  std::string seen;
+  std::thread asker([&] {
+    try {
+      zf::TThread::Synchronize([] { throw zf::EConvertError("in sync"); });
+      seen = "no exception";
+    } catch (const zf::EConvertError& e) {
+      seen = e.Message();
+    }
+    done = true;
+  });
+  while (!done) {
+    gCheckSynchronize();
+    Sleep(1);
+  }
+  asker.join();
+  return seen;
+}
+
+TEST_F(Patches, SynchronizedCallThatRaisesIsReportedOnTheMainThread) {
+  // Unpatched, the exception goes back to the thread that asked.
+  EXPECT_EQ(AskMainThread(), "in sync");
+  EXPECT_TRUE(Caught().empty());
+  InstallOwn();
+  EXPECT_EQ(AskMainThread(), "no exception");
+  const auto caught = Caught();
+  ASSERT_EQ(caught.size(), 1u);
+  EXPECT_EQ(ExceptionClassName(&caught[0].object), "EConvertError");
+  EXPECT_EQ(caught[0].object.message, "in sync");
+  EXPECT_EQ(caught[0].threadId, GetCurrentThreadId());
+  EXPECT_TRUE(caught[0].canContinue);
+}
+
+// The child of the next test: a runtime error at the program's end.
+void PrintRuntimeError(const TRuntimeException& e) {
+  std::printf("%s|%s|%08X|%u|%d\n", ExceptionClassName(&e.object).c_str(), e.object.message.c_str(),
+              static_cast<unsigned>(e.address), static_cast<unsigned>(gChildUnits->InitializedCount()),
+              e.canContinue ? 1 : 0);
+  std::fflush(stdout);
+}
+void FiniPrint() {
+  std::printf("finalized\n");
+  std::fflush(stdout);
+}
+const zf::TUnitEntry kEndUnits[] = {{"A", InitA, FiniPrint}};
+int RuntimeErrorAtEnd() {
+  InstallRuntimeHooks(&PrintRuntimeError);
+  MainThreadId = GetCurrentThreadId();
+  bool isExecutable = false;
+  InstallCodePatches(GetModuleHandleA(nullptr), isExecutable);
+  static zf::TUnitTable units(kEndUnits);
+  gChildUnits = &units;
+  zf::ProgramUnits = &units;
+  units.Initialize();
+  zf::RunError(216, reinterpret_cast<const void*>(0x0040ABCD));
+}
+
+TEST(PatchesProgram, RuntimeErrorAtTheEndIsReportedThenTheUnitsFinalize) {
+  DWORD code = 0;
+  // reported with the units still initialised, cannot continue; then Halt0 goes on
+  EXPECT_EQ(RunChild("--runtime-error", code),
+            "QelException|Runtime error 216 at 0040ABCD|0040ABCD|1|0\r\nfinalized\r\n");
+  EXPECT_EQ(code, 216u);
+}
+
+// --- the run-time package lookups, on stand-in package modules --------------------------------------
+std::uintptr_t Export(HMODULE module, const char* name) {
+  return reinterpret_cast<std::uintptr_t>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+template <class T>
+T& DataOf(HMODULE module, const char* name) {
+  return *reinterpret_cast<T*>(Export(module, name));
+}
+
+TEST_F(Patches, PackageLookupsTakeAndPatchThePackagesRoutines) {
+  HMODULE runtime = LoadLibraryA(kRuntimePackage);
+  HMODULE components = LoadLibraryA(kComponentPackage);
+  HMODULE cross = LoadLibraryA(kCrossPlatformPackage);
+  ASSERT_TRUE(runtime && components && cross);
+  TCodePatchTargets t;
+  bool isExecutable = true;
+  TakeFromRuntimePackages(t, isExecutable);
+  EXPECT_TRUE(isExecutable);
+  struct Taken {
+    const char* name;
+    std::uintptr_t taken, expected;
+  } taken[] = {
+      {"ShowException", t.rtlShowException, Export(runtime, "ShowException")},
+      {"LoadPackage", t.loadPackage, Export(runtime, "LoadPackage")},
+      {"InitializePackage", t.initializePackage, Export(runtime, "InitializePackage")},
+      {"CheckSynchronize", t.checkSynchronize, Export(runtime, "CheckSynchronize")},
+      {"AcquireExceptionObject", t.acquireException, Export(runtime, "AcquireExceptionObject")},
+      {"Halt0", t.halt0, Export(runtime, "Halt0")},
+      {"RuntimeErrorText", t.runtimeErrorText, Export(runtime, "RuntimeErrorText")},
+      {"DoneExcept", t.doneExcept, Export(runtime, "DoneExcept")},
+      {"FreeExceptObject", t.exceptionFree, Export(runtime, "FreeExceptObject")},
+      // decoded from the program start
+      {"top-level handler", t.topLevelHandler, Export(runtime, "FixtureTopLevelHandler")},
+      {"start-up", t.startUp, Export(runtime, "FixtureStartUp")},
+      {"unit finalization", t.finalizeUnits, Export(runtime, "FixtureFinalizeUnits")},
+      {"application handling", t.appHandleException, Export(components, "ApplicationHandleException")},
+      {"application display", t.appShowException, Export(components, "ApplicationShowException")},
+      {"cross-platform handling", t.clxHandleException, Export(cross, "ApplicationHandleException")},
+      {"cross-platform display", t.clxShowException, Export(cross, "ApplicationShowException")},
+  };
+  for (const Taken& e : taken) {
+    EXPECT_NE(e.expected, 0u) << e.name;
+    EXPECT_EQ(e.taken, e.expected) << e.name;
+  }
+
+  const auto showBefore = Head(t.rtlShowException), handlerBefore = Head(t.topLevelHandler);
+  ApplyCodePatches(t);
+  // Jumps: top-level handler, four application routines, ShowException; calls:
+  // package initialization, the hand-over, runtime error, three finalization
+  // calls (none inside the finalization itself), the free call.
+  EXPECT_EQ(PatchRecords().size(), 12u);
+  EXPECT_EQ(Head(t.topLevelHandler)[0], 0xE9);
+
+  // The package's ShowException reports what it is given.
+  const zf::EConvertError shown("package display");
+  auto* show = reinterpret_cast<void (*)(const std::exception*, const void*)>(t.rtlShowException);
+  show(&shown, reinterpret_cast<const void*>(0x1234));
+  EXPECT_EQ(DataOf<int>(runtime, "FixtureShown"), 0);
+  // Loading still initializes, now under the guard; the free call still frees.
+  reinterpret_cast<void (*)(HMODULE)>(t.loadPackage)(nullptr);
+  EXPECT_EQ(DataOf<int>(runtime, "FixtureInitialized"), 1);
+  const zf::TEndingException ending;
+  reinterpret_cast<void (*)(const zf::TEndingException*)>(t.doneExcept)(&ending);
+  EXPECT_EQ(DataOf<int>(runtime, "FixtureFreed"), 1);
+  const auto caught = Caught();
+  ASSERT_EQ(caught.size(), 1u);
+  EXPECT_EQ(ExceptionClassName(&caught[0].object), "EConvertError");
+  EXPECT_EQ(caught[0].address, 0x1234u);
+
+  // A package whose ShowException is patched already is left to whoever did it.
+  TCodePatchTargets again;
+  TakeFromRuntimePackages(again, isExecutable);
+  EXPECT_FALSE(isExecutable);
+  EXPECT_EQ(again.rtlShowException, 0u);
+  EXPECT_EQ(again.topLevelHandler, 0u);
+
+  UndoPatches();
+  EXPECT_EQ(Head(t.rtlShowException), showBefore);
+  EXPECT_EQ(Head(t.topLevelHandler), handlerBefore);
+  FreeLibrary(cross);
+  FreeLibrary(components);
+  FreeLibrary(runtime);
 }
 
 // --- the web-server extension wrapper with a fake server ---------------------------------------------
@@ -542,6 +756,7 @@ TEST_F(WebWrapper, PendingRequestsStayOpenUntilDone) {
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--failing-start-up") == 0) return qel::FailingStartUp();
   if (argc > 1 && std::strcmp(argv[1], "--uncaught-in-thread") == 0) return qel::UncaughtInThread();
+  if (argc > 1 && std::strcmp(argv[1], "--runtime-error") == 0) qel::RuntimeErrorAtEnd();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

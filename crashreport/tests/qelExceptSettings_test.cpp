@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include "Forms.h"
+#include "System.h"
 #include "Threads.h"
 #include "Units.h"
 #endif
@@ -161,9 +162,14 @@ TEST(PatchTable, FilledEntriesPointAtTheFrameworkRoutines) {
   EXPECT_EQ(at(peFinalizeUnits), AddressOf(&zf::TUnitTable::Finalize));
   EXPECT_EQ(at(peTopLevelHandler), reinterpret_cast<uintptr_t>(&zf::TopLevelExceptionHandler));
   EXPECT_EQ(at(peCaptureRoutine), reinterpret_cast<uintptr_t>(&CaptureScreenPng));
+  EXPECT_EQ(at(peShowException), reinterpret_cast<uintptr_t>(&zf::ShowException));
+  EXPECT_EQ(at(peCheckSynchronize), reinterpret_cast<uintptr_t>(&zf::CheckSynchronize));
+  EXPECT_EQ(at(peHalt0), reinterpret_cast<uintptr_t>(&zf::Halt0));
+  EXPECT_EQ(at(peRuntimeErrorText), reinterpret_cast<uintptr_t>(zf::RuntimeErrorText));
+  EXPECT_EQ(at(peDoneExcept), reinterpret_cast<uintptr_t>(&zf::DoneExcept));
   size_t filled = 0;
   for (uint32_t entry : qelPatchTable) filled += entry != 0;
-  EXPECT_EQ(filled, 6u);
+  EXPECT_EQ(filled, 11u);
 }
 #endif
 

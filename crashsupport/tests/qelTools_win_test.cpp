@@ -163,7 +163,11 @@ TEST(OsFacts, FileVersionsTicksAndResources) {
 }
 
 TEST(OsFacts, FallbackExceptionFactory) {
-  ASSERT_EQ(ExceptObjProc, nullptr);
+  // The framework's run-time has its factory in place from the start.
+  ASSERT_EQ(ExceptObjProc, &zf::SysExceptionObject);
+  const TExceptObjectFactory runtimeFactory = ExceptObjProc;
+  const char* const runtimeClass = ExceptClassName;
+  ExceptObjProc = nullptr;
   InstallExceptionObjectHook();
   ASSERT_EQ(ExceptObjProc, &UnknownExceptionObject);
   EXPECT_STREQ(ExceptClassName, "QelException");
@@ -179,8 +183,8 @@ TEST(OsFacts, FallbackExceptionFactory) {
   ExceptObjProc = other;
   InstallExceptionObjectHook();
   EXPECT_EQ(ExceptObjProc, static_cast<TExceptObjectFactory>(other));
-  ExceptObjProc = nullptr;
-  ExceptClassName = nullptr;
+  ExceptObjProc = runtimeFactory;
+  ExceptClassName = runtimeClass;
 }
 
 #if defined(__i386__)
