@@ -91,13 +91,16 @@ std::string ExceptionMessageText(const TExceptionObject* object) {
 }
 
 std::string HardwareExceptionMessage(std::uint32_t code, std::uintptr_t address, const std::string& moduleName,
-                                     bool write, std::uintptr_t accessed) {
+                                     std::uint32_t accessKind, std::uintptr_t accessed) {
   auto hex = [](std::uintptr_t v) { return HexStrPadded(static_cast<std::uint32_t>(v), 1, '0'); };
   switch (code) {
     case 0xC0000005u: {
       std::string text = "Access violation at address " + hex(address);
       if (!moduleName.empty()) text += " in module '" + moduleName + "'";
-      return text + ". " + (write ? "Write" : "Read") + " of address " + hex(accessed);
+      // The system's access kind: 0 read, 8 execution (data execution
+      // prevention), anything else a write.
+      const char* kind = accessKind == 0 ? "Read" : accessKind == 8 ? "Execution" : "Write";
+      return text + ". " + kind + " of address " + hex(accessed);
     }
     case 0xC000008Cu: return "Range check error";
     case 0xC000008Du:

@@ -72,12 +72,13 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
   }
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
   const auto address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
-  const bool write = record->NumberParameters >= 1 && record->ExceptionInformation[0] != 0;
+  const auto accessKind =
+      static_cast<std::uint32_t>(record->NumberParameters >= 1 ? record->ExceptionInformation[0] : 0);
   const std::uintptr_t accessed = record->NumberParameters >= 2 ? record->ExceptionInformation[1] : 0;
   TRuntimeException e;
   e.object = HardwareExceptionObject(record->ExceptionCode,
                                      HardwareExceptionMessage(record->ExceptionCode, address,
-                                                              ModuleNameOfAddress(address), write, accessed));
+                                                              ModuleNameOfAddress(address), accessKind, accessed));
   e.address = address;
   e.threadId = GetCurrentThreadId();
   e.stackPointer = pointers->ContextRecord->Esp;

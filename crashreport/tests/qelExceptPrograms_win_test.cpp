@@ -1,0 +1,280 @@
+// The reporter in the programs as they are shipped: Tarvik and Lunsel run,
+// this program makes a fault in them from outside (a thread of theirs that
+// starts in a page without execute rights; their main thread sent into such a
+// page), finds the exception box, reads its report through the Win32 API and
+// checks what the user reads, saves it and closes the program.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+
+#include "qelStrings.h"
+#include "qelWinHandles.h"
+
+namespace {
+
+using qel::TOwnedHandle;
+
+struct TWindowSearch {
+  DWORD Pid;
+  const char* ClassName;
+  const char* Title;
+  HWND Window = nullptr;
+};
+
+BOOL CALLBACK FindTopWindow(HWND h, LPARAM p) {
+  auto* search = reinterpret_cast<TWindowSearch*>(p);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(h, &owner);
+  char className[64] = {}, title[128] = {};
+  GetClassNameA(h, className, sizeof className);
+  GetWindowTextA(h, title, sizeof title);
+  if (owner == search->Pid && IsWindowVisible(h) &&
+      (*search->ClassName == '\0' || std::strcmp(className, search->ClassName) == 0) &&
+      (*search->Title == '\0' || std::strcmp(title, search->Title) == 0))
+    search->Window = h;
+  return search->Window == nullptr;
+}
+
+HWND WaitForTopWindow(DWORD pid, const char* className, const char* title, int tenthsOfSeconds) {
+  TWindowSearch search{pid, className, title};
+  for (int i = 0; i < tenthsOfSeconds && search.Window == nullptr; ++i) {
+    Sleep(100);
+    EnumWindows(FindTopWindow, reinterpret_cast<LPARAM>(&search));
+  }
+  return search.Window;
+}
+
+struct TChildSearch {
+  const char* ClassName;
+  const char* Text;
+  HWND Window = nullptr;
+};
+
+BOOL CALLBACK FindChild(HWND h, LPARAM p) {
+  auto* search = reinterpret_cast<TChildSearch*>(p);
+  char className[64] = {}, text[64] = {};
+  GetClassNameA(h, className, sizeof className);
+  GetWindowTextA(h, text, sizeof text);
+  if (_stricmp(className, search->ClassName) == 0 && (*search->Text == '\0' || std::strcmp(text, search->Text) == 0))
+    search->Window = h;
+  return search->Window == nullptr;
+}
+
+HWND Child(HWND parent, const char* className, const char* text) {
+  TChildSearch search{className, text};
+  EnumChildWindows(parent, FindChild, reinterpret_cast<LPARAM>(&search));
+  return search.Window;
+}
+
+// The text of another process's edit control (WM_GETTEXT is carried across).
+std::string ControlText(HWND h) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutA(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 60000, &length)) return {};
+  std::string text(length + 1, '\0');
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutA(h, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG, 60000,
+                           &copied))
+    return {};
+  text.resize(copied);
+  return text;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string ExeFolder(const std::string& exe) { return exe.substr(0, exe.find_last_of("\\/") + 1); }
+
+// A program started and shown; ended when the test did not end it.
+struct TRunningProgram {
+  PROCESS_INFORMATION Info{};
+  HWND Window = nullptr;
+  explicit TRunningProgram(const std::string& exe) {
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    std::string commandLine = "\"" + exe + "\"";
+    const std::string folder = ExeFolder(exe);
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, &Info))
+      return;
+    Window = WaitForTopWindow(Info.dwProcessId, "", "", 600);
+  }
+  ~TRunningProgram() {
+    if (Info.hProcess == nullptr) return;
+    if (WaitForSingleObject(Info.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(Info.hProcess, 99);
+    CloseHandle(Info.hThread);
+    CloseHandle(Info.hProcess);
+  }
+  TRunningProgram(const TRunningProgram&) = delete;
+  TRunningProgram& operator=(const TRunningProgram&) = delete;
+  DWORD ExitCodeWithin(DWORD ms) const {
+    DWORD code = 99;
+    if (WaitForSingleObject(Info.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(Info.hProcess, &code);
+    return code;
+  }
+  // A page of the program's memory that may be read and written, not run.
+  uintptr_t DataPage() const {
+    return reinterpret_cast<uintptr_t>(
+        VirtualAllocEx(Info.hProcess, nullptr, 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  }
+};
+
+// The report's block of one thread: its heading line up to the empty line.
+std::string Section(const std::string& report, const std::string& heading) {
+  const size_t at = report.find("\r\n" + heading);
+  if (at == std::string::npos) return {};
+  const size_t end = report.find("\r\n\r\n", at + 2);
+  return report.substr(at + 2, end == std::string::npos ? std::string::npos : end - at - 2);
+}
+
+struct TProgram {
+  const char* Exe;
+  const char* Name;   // "%appname%"
+  const char* Entry;  // the source file of WinMain
+};
+
+const TProgram kPrograms[] = {{TARVIK_EXE, "Tarvik", "Tarvik.cpp"}, {LUNSEL_EXE, "Lunsel", "Lunsel.cpp"}};
+
+// What every report of such a fault must say; faultHeading is the heading of
+// the thread that faulted, which comes first.
+void ExpectReport(const std::string& report, const TProgram& p, uintptr_t page, const std::string& faultHeading) {
+  const std::string exe = std::string(p.Name) + ".exe";
+  EXPECT_NE(report.find("executable         : " + exe), std::string::npos) << report;
+  EXPECT_NE(report.find("exception class    : EAccessViolation"), std::string::npos) << report;
+  // The system says 8: an execution, not a write.
+  const std::string pageText = Lower(qel::HexStrPadded(static_cast<uint32_t>(page), 1, '0'));
+  EXPECT_NE(Lower(report).find("exception message  : access violation at address " + pageText +
+                               ". execution of address " + pageText),
+            std::string::npos)
+      << report;
+  // The faulting thread's block is the first one.
+  const size_t first = report.find("\r\n\r\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(report.compare(first + 4, faultHeading.size(), faultHeading), 0) << report.substr(first, 200);
+
+  // The main thread named down to WinMain with its source line, and the C
+  // run-time's main below it under its own name.
+  const std::string main = Section(report, "main thread (");
+  ASSERT_FALSE(main.empty()) << report;
+  const size_t winMain = main.find(" WinMain\r\n");
+  ASSERT_NE(winMain, std::string::npos) << main;
+  const size_t lineStart = main.rfind("\r\n", winMain) + 2;
+  const std::string winMainLine = main.substr(lineStart, winMain - lineStart);
+  EXPECT_NE(winMainLine.find(exe + "   " + p.Entry + " "), std::string::npos) << winMainLine;
+  const std::string below = main.substr(winMain + 10);
+  const size_t crtMain = below.find(" main\r\n");
+  ASSERT_NE(crtMain, std::string::npos) << main;
+  EXPECT_NE(below.substr(0, crtMain).find("crt0_c.c"), std::string::npos) << main;
+  EXPECT_EQ(main.find("(anonymousnamespace)"), std::string::npos) << main;
+  EXPECT_EQ(main.find("::"), std::string::npos) << main;
+
+  EXPECT_NE(report.find("\r\nmodules:\r\n00400000 " + exe), std::string::npos);
+  EXPECT_NE(report.find("\r\ndisassembling:\r\n"), std::string::npos);
+  EXPECT_NE(report.find("\r\noperating system   : "), std::string::npos);
+  EXPECT_NE(report.find("\r\nprocessors         : "), std::string::npos);
+}
+
+// The box of the program: its title, and the report it shows.
+std::string BoxReport(const TRunningProgram& run, const TProgram& p, HWND& box) {
+  box = WaitForTopWindow(run.Info.dwProcessId, "qelExceptWndClass", "", 1800);
+  if (box == nullptr) return {};
+  char title[64] = {};
+  GetWindowTextA(box, title, sizeof title);
+  EXPECT_STREQ(title, p.Name);
+  HWND edit = Child(box, "Edit", "");
+  if (edit == nullptr) {
+    if (HWND show = Child(box, "Button", "show bug report")) PostMessageA(show, BM_CLICK, 0, 0);
+    for (int i = 0; i < 600 && edit == nullptr; ++i) {
+      Sleep(100);
+      edit = Child(box, "Edit", "");
+    }
+  }
+  return edit == nullptr ? std::string() : ControlText(edit);
+}
+
+// "save bug report" with the file dialog's proposal, then "close application".
+void SaveAndClose(const TRunningProgram& run, const TProgram& p, HWND box, const std::string& report) {
+  const std::string saved = ExeFolder(p.Exe) + "bugreport.txt";
+  DeleteFileA(saved.c_str());
+  HWND save = Child(box, "Button", "save bug report");
+  ASSERT_NE(save, nullptr);
+  PostMessageA(save, BM_CLICK, 0, 0);
+  const HWND dialog = WaitForTopWindow(run.Info.dwProcessId, "", "save bug report", 1200);
+  ASSERT_NE(dialog, nullptr);
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  std::string file;
+  for (int i = 0; i < 600 && file.find("disassembling:") == std::string::npos; ++i) {
+    Sleep(100);
+    std::ifstream in(saved, std::ios::binary);
+    file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  EXPECT_NE(file.find(report.substr(0, report.find("\r\n\r\n"))), std::string::npos) << file.substr(0, 400);
+  DeleteFileA(saved.c_str());
+
+  HWND close = Child(box, "Button", "close application");
+  ASSERT_NE(close, nullptr);
+  PostMessageA(close, BM_CLICK, 0, 0);
+  EXPECT_EQ(run.ExitCodeWithin(120000), 1u);
+}
+
+TEST(ShippedPrograms, ThreadStartedInADataPage) {
+  for (const TProgram& p : kPrograms) {
+    SCOPED_TRACE(p.Name);
+    const TRunningProgram run(p.Exe);
+    ASSERT_NE(run.Window, nullptr);
+    const uintptr_t page = run.DataPage();
+    ASSERT_NE(page, 0u);
+    DWORD tid = 0;
+    const TOwnedHandle thread(CreateRemoteThread(run.Info.hProcess, nullptr, 0,
+                                                 reinterpret_cast<LPTHREAD_START_ROUTINE>(page), nullptr, 0, &tid));
+    ASSERT_TRUE(thread);
+    HWND box = nullptr;
+    const std::string report = BoxReport(run, p, box);
+    ASSERT_NE(box, nullptr);
+    ASSERT_FALSE(report.empty());
+    if (FILE* f = std::fopen((std::string(ZIVO_ARTIFACTS "/") + p.Name + "_thread_fault.txt").c_str(), "wb")) {
+      std::fwrite(report.data(), 1, report.size(), f);
+      std::fclose(f);
+    }
+    ExpectReport(report, p, page, "thread (" + qel::HexStrPadded(tid, 1, '0') + ")");
+    SaveAndClose(run, p, box, report);
+  }
+}
+
+TEST(ShippedPrograms, MainThreadSentIntoADataPage) {
+  for (const TProgram& p : kPrograms) {
+    SCOPED_TRACE(p.Name);
+    const TRunningProgram run(p.Exe);
+    ASSERT_NE(run.Window, nullptr);
+    const uintptr_t page = run.DataPage();
+    ASSERT_NE(page, 0u);
+    // The main thread, waiting for messages, goes on at the page.
+    ASSERT_NE(SuspendThread(run.Info.hThread), static_cast<DWORD>(-1));
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    ASSERT_TRUE(GetThreadContext(run.Info.hThread, &context));
+    context.Eip = static_cast<DWORD>(page);
+    ASSERT_TRUE(SetThreadContext(run.Info.hThread, &context));
+    ResumeThread(run.Info.hThread);
+    HWND box = nullptr;
+    const std::string report = BoxReport(run, p, box);
+    ASSERT_NE(box, nullptr);
+    ASSERT_FALSE(report.empty());
+    if (FILE* f = std::fopen((std::string(ZIVO_ARTIFACTS "/") + p.Name + "_main_fault.txt").c_str(), "wb")) {
+      std::fwrite(report.data(), 1, report.size(), f);
+      std::fclose(f);
+    }
+    ExpectReport(report, p, page, "main thread (" + qel::HexStrPadded(run.Info.dwThreadId, 1, '0') + ")");
+    SaveAndClose(run, p, box, report);
+  }
+}
+
+}  // namespace
