@@ -258,14 +258,31 @@ TEST(ShippedPrograms, MainThreadSentIntoADataPage) {
     ASSERT_NE(run.Window, nullptr);
     const uintptr_t page = run.DataPage();
     ASSERT_NE(page, 0u);
-    // The main thread, waiting for messages, goes on at the page.
-    ASSERT_NE(SuspendThread(run.Info.hThread), static_cast<DWORD>(-1));
-    CONTEXT context{};
-    context.ContextFlags = CONTEXT_CONTROL;
-    ASSERT_TRUE(GetThreadContext(run.Info.hThread, &context));
-    context.Eip = static_cast<DWORD>(page);
-    ASSERT_TRUE(SetThreadContext(run.Info.hThread, &context));
-    ResumeThread(run.Info.hThread);
+    // A thread of the program (a few instructions written into it) makes the
+    // page the main window's procedure; the next message to the window then
+    // runs into it on the main thread.
+    const auto setWindowLong = reinterpret_cast<uintptr_t>(&SetWindowLongA);  // user32 lies at one base in every process
+    const auto put32 = [](uint8_t* at, uintptr_t v) { std::memcpy(at, &v, 4); };
+    uint8_t code[] = {0x68, 0, 0, 0, 0,        // push page
+                      0x6A, 0xFC,              // push GWL_WNDPROC
+                      0x68, 0, 0, 0, 0,        // push window
+                      0xB8, 0, 0, 0, 0,        // mov eax, SetWindowLongA
+                      0xFF, 0xD0,              // call eax
+                      0x31, 0xC0,              // xor eax, eax
+                      0xC2, 0x04, 0x00};       // ret 4
+    put32(code + 1, page);
+    put32(code + 8, reinterpret_cast<uintptr_t>(run.Window));
+    put32(code + 13, setWindowLong);
+    void* remote = VirtualAllocEx(run.Info.hProcess, nullptr, sizeof code, MEM_COMMIT | MEM_RESERVE,
+                                  PAGE_EXECUTE_READWRITE);
+    ASSERT_NE(remote, nullptr);
+    SIZE_T written = 0;
+    ASSERT_TRUE(WriteProcessMemory(run.Info.hProcess, remote, code, sizeof code, &written));
+    const TOwnedHandle thread(CreateRemoteThread(run.Info.hProcess, nullptr, 0,
+                                                 reinterpret_cast<LPTHREAD_START_ROUTINE>(remote), nullptr, 0, nullptr));
+    ASSERT_TRUE(thread);
+    ASSERT_EQ(WaitForSingleObject(thread.get(), 120000), WAIT_OBJECT_0);
+    PostMessageA(run.Window, WM_NULL, 0, 0);
     HWND box = nullptr;
     const std::string report = BoxReport(run, p, box, "main");
     ASSERT_NE(box, nullptr);
