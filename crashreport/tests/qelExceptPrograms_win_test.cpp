@@ -292,4 +292,63 @@ TEST(ShippedPrograms, MainThreadSentIntoADataPage) {
   }
 }
 
+// The program's visible top-level window of a class in a process other than
+// the given one.
+struct TOtherSearch {
+  DWORD NotPid;
+  std::string ClassName;
+  HWND Window = nullptr;
+};
+
+BOOL CALLBACK FindOtherWindow(HWND h, LPARAM p) {
+  auto* search = reinterpret_cast<TOtherSearch*>(p);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(h, &owner);
+  char className[64] = {};
+  GetClassNameA(h, className, sizeof className);
+  if (owner != search->NotPid && IsWindowVisible(h) && search->ClassName == className) search->Window = h;
+  return search->Window == nullptr;
+}
+
+// "restart application": the program ends (exit code 2) and a new one of
+// the same program comes up and runs on; it closes normally.
+TEST(ShippedPrograms, RestartBringsUpANewProgram) {
+  for (const TProgram& p : kPrograms) {
+    SCOPED_TRACE(p.Name);
+    const TRunningProgram run(p.Exe);
+    ASSERT_NE(run.Window, nullptr);
+    char className[64] = {}, oldTitle[128] = {};
+    GetClassNameA(run.Window, className, sizeof className);
+    GetWindowTextA(run.Window, oldTitle, sizeof oldTitle);
+    const TOwnedHandle thread(CreateRemoteThread(run.Info.hProcess, nullptr, 0,
+                                                 reinterpret_cast<LPTHREAD_START_ROUTINE>(run.DataPage()), nullptr, 0,
+                                                 nullptr));
+    ASSERT_TRUE(thread);
+    HWND box = nullptr;
+    BoxReport(run, p, box, "restart");
+    ASSERT_NE(box, nullptr);
+    HWND restart = Child(box, "Button", "restart application");
+    ASSERT_NE(restart, nullptr);
+    PostMessageA(restart, BM_CLICK, 0, 0);
+    EXPECT_EQ(run.ExitCodeWithin(120000), 2u);
+    TOtherSearch search{run.Info.dwProcessId, className};
+    for (int i = 0; i < 1200 && search.Window == nullptr; ++i) {
+      Sleep(100);
+      EnumWindows(FindOtherWindow, reinterpret_cast<LPARAM>(&search));
+    }
+    ASSERT_NE(search.Window, nullptr);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(search.Window, &pid);
+    const TOwnedHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid));
+    ASSERT_TRUE(process);
+    char newTitle[128] = {};
+    GetWindowTextA(search.Window, newTitle, sizeof newTitle);
+    EXPECT_STREQ(newTitle, oldTitle);
+    PostMessageA(search.Window, WM_CLOSE, 0, 0);
+    DWORD code = 99;
+    if (WaitForSingleObject(process.get(), 120000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 0u);
+  }
+}
+
 }  // namespace
