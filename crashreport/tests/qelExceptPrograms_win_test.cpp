@@ -125,6 +125,19 @@ struct TRunningProgram {
     return reinterpret_cast<uintptr_t>(
         VirtualAllocEx(Info.hProcess, nullptr, 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
   }
+  // The instructions copied into the program's memory; 0 when that failed.
+  uintptr_t Code(const uint8_t* code, size_t size) const {
+    void* remote = VirtualAllocEx(Info.hProcess, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+    SIZE_T written = 0;
+    if (remote == nullptr || !WriteProcessMemory(Info.hProcess, remote, code, size, &written) || written != size)
+      return 0;
+    return reinterpret_cast<uintptr_t>(remote);
+  }
+  // A thread of the program started at address.
+  TOwnedHandle StartThread(uintptr_t address, DWORD* tid = nullptr) const {
+    return TOwnedHandle(CreateRemoteThread(Info.hProcess, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(address),
+                                           nullptr, 0, tid));
+  }
 };
 
 // The report's block of one thread: its heading line up to the empty line.
@@ -145,16 +158,12 @@ const TProgram kPrograms[] = {{TARVIK_EXE, "Tarvik", "Tarvik.cpp"}, {LUNSEL_EXE,
 
 // What every report of such a fault must say; faultHeading is the heading of
 // the thread that faulted, which comes first.
-void ExpectReport(const std::string& report, const TProgram& p, uintptr_t page, const std::string& faultHeading) {
+void ExpectReport(const std::string& report, const TProgram& p, const std::string& message,
+                  const std::string& faultHeading) {
   const std::string exe = std::string(p.Name) + ".exe";
   EXPECT_NE(report.find("executable         : " + exe), std::string::npos) << report;
   EXPECT_NE(report.find("exception class    : EAccessViolation"), std::string::npos) << report;
-  // The system says 8: an execution, not a write.
-  const std::string pageText = Lower(qel::HexStrPadded(static_cast<uint32_t>(page), 1, '0'));
-  EXPECT_NE(Lower(report).find("exception message  : access violation at address " + pageText +
-                               ". execution of address " + pageText),
-            std::string::npos)
-      << report;
+  EXPECT_NE(Lower(report).find("exception message  : " + Lower(message) + "\r\n"), std::string::npos) << report;
   // The faulting thread's block is the first one.
   const size_t first = report.find("\r\n\r\n");
   ASSERT_NE(first, std::string::npos);
@@ -177,7 +186,6 @@ void ExpectReport(const std::string& report, const TProgram& p, uintptr_t page, 
   EXPECT_EQ(main.find("::"), std::string::npos) << main;
 
   EXPECT_NE(report.find("\r\nmodules:\r\n00400000 " + exe), std::string::npos);
-  // No disassembly: the faulting address holds no code.
   EXPECT_NE(report.find("\r\noperating system   : "), std::string::npos);
   EXPECT_NE(report.find("\r\nprocessors         : "), std::string::npos);
 }
@@ -231,6 +239,43 @@ void SaveAndClose(const TRunningProgram& run, const TProgram& p, HWND box, const
   EXPECT_EQ(run.ExitCodeWithin(120000), 1u);
 }
 
+// The message of a fault outside every module: its access kind and address.
+std::string FaultMessage(uintptr_t at, const char* kind, uintptr_t accessed) {
+  return "Access violation at address " + qel::HexStrPadded(static_cast<uint32_t>(at), 1, '0') + ". " + kind +
+         " of address " + qel::HexStrPadded(static_cast<uint32_t>(accessed), 1, '0') + ".";
+}
+
+// A thread of the program that writes to address 0 (two instructions written
+// into it): the report says a write, and disassembles the faulting code.
+TEST(ShippedPrograms, ThreadWritingToAddressZero) {
+  for (const TProgram& p : kPrograms) {
+    SCOPED_TRACE(p.Name);
+    const TRunningProgram run(p.Exe);
+    ASSERT_NE(run.Window, nullptr);
+    const uint8_t code[] = {0x31, 0xC0,                          // xor eax, eax
+                            0xC7, 0x00, 0x01, 0x00, 0x00, 0x00,  // mov dword [eax], 1
+                            0xC2, 0x04, 0x00};                   // ret 4
+    const uintptr_t remote = run.Code(code, sizeof code);
+    ASSERT_NE(remote, 0u);
+    DWORD tid = 0;
+    const TOwnedHandle thread = run.StartThread(remote, &tid);
+    ASSERT_TRUE(thread);
+    HWND box = nullptr;
+    const std::string report = BoxReport(run, p, box, "write");
+    ASSERT_NE(box, nullptr);
+    ASSERT_FALSE(report.empty());
+    const uintptr_t at = remote + 2;
+    ExpectReport(report, p, FaultMessage(at, "Write", 0), "thread " + qel::HexStrPadded(tid, 1, '0') + ":");
+    EXPECT_NE(report.find("\r\ndisassembling:\r\n"), std::string::npos);
+    HWND close = Child(box, "Button", "close application");
+    ASSERT_NE(close, nullptr);
+    PostMessageA(close, BM_CLICK, 0, 0);
+    EXPECT_EQ(run.ExitCodeWithin(120000), 1u);
+  }
+}
+
+// A thread started in a page without execute rights: the system says 8, an
+// execution, not a write.
 TEST(ShippedPrograms, ThreadStartedInADataPage) {
   for (const TProgram& p : kPrograms) {
     SCOPED_TRACE(p.Name);
@@ -239,14 +284,13 @@ TEST(ShippedPrograms, ThreadStartedInADataPage) {
     const uintptr_t page = run.DataPage();
     ASSERT_NE(page, 0u);
     DWORD tid = 0;
-    const TOwnedHandle thread(CreateRemoteThread(run.Info.hProcess, nullptr, 0,
-                                                 reinterpret_cast<LPTHREAD_START_ROUTINE>(page), nullptr, 0, &tid));
+    const TOwnedHandle thread = run.StartThread(page, &tid);
     ASSERT_TRUE(thread);
     HWND box = nullptr;
     const std::string report = BoxReport(run, p, box, "thread");
     ASSERT_NE(box, nullptr);
     ASSERT_FALSE(report.empty());
-    ExpectReport(report, p, page, "thread " + qel::HexStrPadded(tid, 1, '0') + ":");
+    ExpectReport(report, p, FaultMessage(page, "Execution", page), "thread " + qel::HexStrPadded(tid, 1, '0') + ":");
     SaveAndClose(run, p, box, report);
   }
 }
@@ -273,13 +317,9 @@ TEST(ShippedPrograms, MainThreadSentIntoADataPage) {
     put32(code + 1, page);
     put32(code + 8, reinterpret_cast<uintptr_t>(run.Window));
     put32(code + 13, setWindowLong);
-    void* remote = VirtualAllocEx(run.Info.hProcess, nullptr, sizeof code, MEM_COMMIT | MEM_RESERVE,
-                                  PAGE_EXECUTE_READWRITE);
-    ASSERT_NE(remote, nullptr);
-    SIZE_T written = 0;
-    ASSERT_TRUE(WriteProcessMemory(run.Info.hProcess, remote, code, sizeof code, &written));
-    const TOwnedHandle thread(CreateRemoteThread(run.Info.hProcess, nullptr, 0,
-                                                 reinterpret_cast<LPTHREAD_START_ROUTINE>(remote), nullptr, 0, nullptr));
+    const uintptr_t remote = run.Code(code, sizeof code);
+    ASSERT_NE(remote, 0u);
+    const TOwnedHandle thread = run.StartThread(remote);
     ASSERT_TRUE(thread);
     ASSERT_EQ(WaitForSingleObject(thread.get(), 120000), WAIT_OBJECT_0);
     PostMessageA(run.Window, WM_NULL, 0, 0);
@@ -287,7 +327,8 @@ TEST(ShippedPrograms, MainThreadSentIntoADataPage) {
     const std::string report = BoxReport(run, p, box, "main");
     ASSERT_NE(box, nullptr);
     ASSERT_FALSE(report.empty());
-    ExpectReport(report, p, page, "main thread (" + qel::HexStrPadded(run.Info.dwThreadId, 1, '0') + ")");
+    ExpectReport(report, p, FaultMessage(page, "Execution", page),
+                 "main thread (" + qel::HexStrPadded(run.Info.dwThreadId, 1, '0') + ")");
     SaveAndClose(run, p, box, report);
   }
 }
@@ -320,9 +361,7 @@ TEST(ShippedPrograms, RestartBringsUpANewProgram) {
     char className[64] = {}, oldTitle[128] = {};
     GetClassNameA(run.Window, className, sizeof className);
     GetWindowTextA(run.Window, oldTitle, sizeof oldTitle);
-    const TOwnedHandle thread(CreateRemoteThread(run.Info.hProcess, nullptr, 0,
-                                                 reinterpret_cast<LPTHREAD_START_ROUTINE>(run.DataPage()), nullptr, 0,
-                                                 nullptr));
+    const TOwnedHandle thread = run.StartThread(run.DataPage());
     ASSERT_TRUE(thread);
     HWND box = nullptr;
     BoxReport(run, p, box, "restart");
