@@ -180,6 +180,7 @@ endfunction()
 if(ZIVO_WINDOWS)
   find_program(ZIVO_HOST_CXX NAMES g++ c++ REQUIRED)
   find_program(ZIVO_ADDR2LINE ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-addr2line REQUIRED)
+  find_program(ZIVO_NM ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-nm REQUIRED)
   find_program(ZIVO_OBJCOPY ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objcopy REQUIRED)
   set(ZIVO_MAPGEN ${CMAKE_BINARY_DIR}/host/mapgen)
   set(ZIVO_MAPGEN_SOURCES
@@ -218,8 +219,7 @@ function(zivo_map_step target)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${ZIVO_MAPGEN} --exe $<TARGET_FILE:${target}>
             --map $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map
-            --root ${ZIVO_ROOT} --exclude ${ZIVO_ROOT}/build --exclude ${CMAKE_BINARY_DIR}/_deps
-            --addr2line ${ZIVO_ADDR2LINE} ${extra}
+            --addr2line ${ZIVO_ADDR2LINE} --nm ${ZIVO_NM} ${extra}
     VERBATIM)
   # The line tables were only needed for the map (see zivo_embedded_map).
   get_target_property(strip ${target} ZIVO_MAP_STRIP)

@@ -190,7 +190,7 @@ TExceptionBox::TExceptionBox(bool frozen, const TExceptionObject* object, uintpt
   RegisterClassA(&wc);  // fails harmlessly when the class exists
 
   std::string title = ExceptBoxTitle.Str();
-  SubstText(title, kPlaceholderAppName, ProgramFileName(), false);
+  SubstText(title, kPlaceholderAppName, AppNameOfFile(ProgramFileName()), false);
   FWindow = CreateWindowExA(WS_EX_TOPMOST | WS_EX_DLGMODALFRAME, kBoxClassName, title.c_str(), WS_CAPTION | WS_SYSMENU,
                             0, 0, 100, 100, nullptr, nullptr, instance, nullptr);
   if (FWindow == nullptr) return;

@@ -23,7 +23,7 @@ std::string HtmlEscape(const std::string& text) {
 
 std::string ComposeHtmlPage(const std::string& report, const std::string& programFileName) {
   std::string title = ExceptBoxTitle.Str();
-  SubstText(title, kPlaceholderAppName, programFileName, false);
+  SubstText(title, kPlaceholderAppName, AppNameOfFile(programFileName), false);
 
   // The exception's message and the report come from outside the program (an
   // exception text may quote user input): escaped, so that nothing of them

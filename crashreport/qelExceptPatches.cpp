@@ -364,9 +364,10 @@ std::string& ThreadReportOut() {
 
 std::string OsExceptionText(const EXCEPTION_RECORD& record) {
   const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
-  const bool write = record.NumberParameters >= 1 && record.ExceptionInformation[0] != 0;
+  const auto accessKind =
+      static_cast<std::uint32_t>(record.NumberParameters >= 1 ? record.ExceptionInformation[0] : 0);
   const std::uintptr_t accessed = record.NumberParameters >= 2 ? record.ExceptionInformation[1] : 0;
-  return HardwareExceptionMessage(record.ExceptionCode, address, ModuleNameOfAddress(address), write, accessed);
+  return HardwareExceptionMessage(record.ExceptionCode, address, ModuleNameOfAddress(address), accessKind, accessed);
 }
 
 void OsExceptionMessage(const EXCEPTION_RECORD& record) {

@@ -92,9 +92,9 @@ std::string ExceptionMessageText(const TExceptionObject* object) {
 }
 
 std::string HardwareExceptionMessage(std::uint32_t code, std::uintptr_t address, const std::string& moduleName,
-                                     bool write, std::uintptr_t accessed) {
+                                     std::uint32_t accessKind, std::uintptr_t accessed) {
   // The run-time's own texts: its exception factory makes the same messages.
-  return zf::ExternalExceptionMessage(code, address, moduleName, write, accessed);
+  return zf::ExternalExceptionMessage(code, address, moduleName, accessKind, accessed);
 }
 
 TExceptionObject HardwareExceptionObject(std::uint32_t code, std::string message) {

@@ -39,9 +39,10 @@ std::string ExceptionClassName(const TExceptionObject* object);
 std::string ExceptionMessageText(const TExceptionObject* object);
 
 // The message of a hardware exception by its code; for an access violation
-// the module name (may be empty), "Read"/"Write" and the accessed address.
+// the module name (may be empty), the access kind of the system's record (0
+// "Read", 8 "Execution", else "Write") and the accessed address.
 std::string HardwareExceptionMessage(std::uint32_t code, std::uintptr_t address, const std::string& moduleName,
-                                     bool write, std::uintptr_t accessed);
+                                     std::uint32_t accessKind, std::uintptr_t accessed);
 // The hardware exception's object: class chain EAccessViolation/EExternal...
 TExceptionObject HardwareExceptionObject(std::uint32_t code, std::string message);
 

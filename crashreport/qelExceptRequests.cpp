@@ -358,7 +358,7 @@ void ProcessExceptionRequest(TExceptionRequest& request) {
     if (TRequestSlot* slot = SlotOfFaultObject(request.ExceptObject); slot != nullptr && slot->Fault.Code != 0) {
       TRuntimeException fault;
       fault.faultCode = slot->Fault.Code;
-      fault.faultWrite = slot->Fault.Write;
+      fault.faultAccessKind = slot->Fault.AccessKind;
       fault.faultAccessed = slot->Fault.Accessed;
       fault.address = request.ExceptAddr;
       DescribeFault(fault);
@@ -455,7 +455,7 @@ __attribute__((noinline)) void ReportException(bool frozen, const TExceptionObje
 
 void ReportRuntimeException(const TRuntimeException& e) {
   if (e.faultCode != 0 && e.object.classChain.empty()) {
-    const THardwareFault fault{e.faultCode, e.faultWrite, e.faultAccessed};
+    const THardwareFault fault{e.faultCode, e.faultAccessKind, e.faultAccessed};
     ReportException(false, nullptr, e.address, e.canContinue, e.stackPointer, e.framePointer, e.reportOut, nullptr,
                     &fault);
     return;

@@ -46,7 +46,7 @@ static_assert(sizeof(void*) != 4 || sizeof(TExceptionRequest) == 40, "the reques
 // the request is processed.
 struct THardwareFault {
   uint32_t Code = 0;
-  bool Write = false;
+  uint32_t AccessKind = 0;
   uintptr_t Accessed = 0;
 };
 

@@ -72,7 +72,7 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
   TRuntimeException e;
   e.faultCode = record->ExceptionCode;
-  e.faultWrite = record->NumberParameters >= 1 && record->ExceptionInformation[0] != 0;
+  e.faultAccessKind = static_cast<std::uint32_t>(record->NumberParameters >= 1 ? record->ExceptionInformation[0] : 0);
   e.faultAccessed = record->NumberParameters >= 2 ? record->ExceptionInformation[1] : 0;
   e.address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
   e.threadId = GetCurrentThreadId();
@@ -147,7 +147,7 @@ void UninstallRuntimeHandlers() {
 void DescribeFault(TRuntimeException& e) {
   if (e.faultCode == 0 || !e.object.classChain.empty()) return;
   e.object = HardwareExceptionObject(
-      e.faultCode, HardwareExceptionMessage(e.faultCode, e.address, ModuleNameOfAddress(e.address), e.faultWrite,
+      e.faultCode, HardwareExceptionMessage(e.faultCode, e.address, ModuleNameOfAddress(e.address), e.faultAccessKind,
                                             e.faultAccessed));
 }
 

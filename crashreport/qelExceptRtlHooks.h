@@ -29,7 +29,7 @@ struct TRuntimeException {
   // thread may hold the heap's lock, so the object is made where the report
   // is made (DescribeFault).
   std::uint32_t faultCode = 0;
-  bool faultWrite = false;
+  std::uint32_t faultAccessKind = 0;  // the record's: 0 read, 1 write, 8 execution
   std::uintptr_t faultAccessed = 0;
 };
 // Fills e.object from the fault, when e is a fault without an object.

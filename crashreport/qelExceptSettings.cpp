@@ -71,16 +71,20 @@ TShortString<30> CloseButtonCaption("close application");
 THtmlPageRoutine HtmlPageRoutine = nullptr;
 TDisAsmListingRoutine DisAsmListingRoutine = nullptr;
 
-std::string ExpandPlaceholders(const std::string& text, const std::string& exeFileName,
-                               const std::string& exceptMessage) {
+std::string AppNameOfFile(const std::string& exeFileName) {
   std::string name = exeFileName;
   const size_t slash = name.find_last_of("\\/:");
   if (slash != std::string::npos) name.erase(0, slash + 1);
   const size_t dot = name.rfind('.');
   if (dot != std::string::npos) name.resize(dot);
+  return name;
+}
+
+std::string ExpandPlaceholders(const std::string& text, const std::string& exeFileName,
+                               const std::string& exceptMessage) {
   // The message goes in last, so that placeholders inside it stay as they are.
   std::string result = text;
-  SubstText(result, kPlaceholderAppName, name, false);
+  SubstText(result, kPlaceholderAppName, AppNameOfFile(exeFileName), false);
   SubstText(result, kPlaceholderLineBreak, "\r\n", false);
   SubstText(result, kPlaceholderExceptMsg, exceptMessage, false);
   return result;

@@ -37,6 +37,8 @@ struct TShortString {
 inline constexpr const char* kPlaceholderAppName = "%appname%";
 inline constexpr const char* kPlaceholderExceptMsg = "%exceptMsg%";
 inline constexpr const char* kPlaceholderLineBreak = "%LF%";
+// What "%appname%" stands for: the file name without path and extension.
+std::string AppNameOfFile(const std::string& exeFileName);
 // "%appname%" = the executable's file name without path and extension,
 // "%exceptMsg%" = the exception's message, "%LF%" = CR LF.
 std::string ExpandPlaceholders(const std::string& text, const std::string& exeFileName,

@@ -110,9 +110,32 @@ TMfSegment TMapFile::SegmentOfAddress(bool code, MapAddress address) const {
   return i < 0 ? TMfSegment{} : FSegments[i];
 }
 
+// True when code segments cover from..address without a gap, or when the
+// map has no code segment at all (nothing says where routines end).
+bool TMapFile::CoveredFrom(MapAddress from, MapAddress address) const {
+  if (FSegments.empty() || !FSegments.front().code) return true;
+  auto k = ProbeSearch(static_cast<std::ptrdiff_t>(FSegments.size()), [&](std::ptrdiff_t i) {
+    const TMfSegment& s = FSegments[i];
+    if (!s.code) return -1;
+    if (address < s.start) return -1;
+    if (address >= SegmentEnd(s)) return 1;
+    return 0;
+  });
+  if (k < 0) return false;
+  while (FSegments[k].start > from) {
+    if (k == 0 || SegmentEnd(FSegments[k - 1]) < FSegments[k].start) return false;
+    --k;
+  }
+  return true;
+}
+
 TMfPublic TMapFile::PublicOfAddress(MapAddress address) const {
   const auto i = FindByAddress(FPublics, address, FBounds.codeEnd);
-  return i < 0 ? TMfPublic{} : FPublics[i];
+  if (i < 0) return TMfPublic{};
+  // Code past a routine's end (code of no routine the map knows) is named by
+  // none: the segments say where routines lie.
+  if (FPublics[i].code && !CoveredFrom(FPublics[i].address, address)) return TMfPublic{};
+  return FPublics[i];
 }
 
 std::int32_t TMapFile::LineOfAddressRange(MapAddress address, MapAddress& next) const {

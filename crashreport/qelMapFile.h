@@ -100,7 +100,9 @@ public:
   // The segment of the kind with start <= address < start + length, or valid false.
   TMfSegment SegmentOfAddress(bool code, MapAddress address) const;
   // The public with the highest address <= address, provided address lies below
-  // the next one (the last one: below the code end, if any); else valid false.
+  // the next one (the last one: below the code end, if any) and, for a code
+  // public in a map with code segments, code segments reach without a gap
+  // from the public to the address; else valid false.
   TMfPublic PublicOfAddress(MapAddress address) const;
   // Source line of address, or 0; next receives the address where the answer
   // may change (address + 1 when unknown).
@@ -136,6 +138,7 @@ public:
   const std::string& MapFileName() const { return FMapFile; }
 
 private:
+  bool CoveredFrom(MapAddress from, MapAddress address) const;
   friend bool LoadCompressedMap(std::string_view data, TMapFile& map);
   friend bool ParseTd32(std::string_view block, TMapFile& map);
   // Joins sorted segments: one of length 0 or at the same start as the next

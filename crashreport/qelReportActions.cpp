@@ -50,11 +50,6 @@ std::string ModuleFileName() {
   return std::string(name, n < sizeof name ? n : 0);
 }
 
-std::string FileNamePart(const std::string& path) {
-  const size_t slash = path.find_last_of("\\/:");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string ModuleDirectory() {
   const std::string path = ModuleFileName();
   const size_t slash = path.find_last_of('\\');
@@ -140,10 +135,7 @@ TReportActionSettings ReportActionSettingsFromSettings() {
 std::string RestartMappingName(DWORD processId) { return "qelExceptRestart$" + HexStr(processId); }
 
 std::string BugReportFileName(const TReportActionSettings& settings) {
-  std::string app = FileNamePart(ModuleFileName());
-  const size_t dot = app.rfind('.');
-  if (dot != std::string::npos) app.resize(dot);
-  return SubstAppName(settings.BugReportFile, app);
+  return SubstAppName(settings.BugReportFile, AppNameOfFile(ModuleFileName()));
 }
 
 bool CreateFolderPath(const std::string& fileName) {
@@ -247,7 +239,7 @@ bool SendMailtoShell(const std::string& addresses, const std::string& subject, c
 
 uint8_t MailBugReport(const TReportActionSettings& settings, const std::string& report, const std::string& screenshot,
                       HWND owner, bool silent) {
-  const std::string subject = MailSubjectText(settings.MailSubject, report, FileNamePart(ModuleFileName()));
+  const std::string subject = MailSubjectText(settings.MailSubject, report, AppNameOfFile(ModuleFileName()));
   const std::string sender = MailSenderText(settings.MailFrom, settings.MailAddresses);
 
   std::vector<std::string> attachmentNames;

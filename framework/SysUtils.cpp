@@ -7,8 +7,8 @@ namespace zf {
 
 void Abort() { throw EAbort("Operation aborted"); }
 
-std::string ExternalExceptionMessage(uint32_t code, uintptr_t address, const std::string& moduleName, bool write,
-                                     uintptr_t accessed) {
+std::string ExternalExceptionMessage(uint32_t code, uintptr_t address, const std::string& moduleName,
+                                     uint32_t accessKind, uintptr_t accessed) {
   auto hex = [](uintptr_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "$%x", static_cast<unsigned>(v));
@@ -18,7 +18,10 @@ std::string ExternalExceptionMessage(uint32_t code, uintptr_t address, const std
     case 0xC0000005u: {
       std::string text = "Access violation at address " + hex(address);
       if (!moduleName.empty()) text += " in module '" + moduleName + "'";
-      return text + ". " + (write ? "Write" : "Read") + " of address " + hex(accessed);
+      // The system's access kind: 0 read, 8 execution (data execution
+      // prevention), anything else a write.
+      const char* kind = accessKind == 0 ? "Read" : accessKind == 8 ? "Execution" : "Write";
+      return text + ". " + kind + " of address " + hex(accessed);
     }
     case 0xC000008Cu: return "Range check error";
     case 0xC000008Du:

@@ -69,10 +69,11 @@ ZF_EXCEPTION_CLASS(EStackOverflow, EExternal);
 ZF_EXCEPTION_CLASS(EExternalException, EExternal);
 
 // The message of an operating-system exception by its code; for an access
-// violation the module's file name (may be empty), read or write and the
-// address accessed. Addresses as "$" and lower-case hexadecimal digits.
-std::string ExternalExceptionMessage(uint32_t code, uintptr_t address, const std::string& moduleName, bool write,
-                                     uintptr_t accessed);
+// violation the module's file name (may be empty), the system's access kind
+// (0 read, 8 execution, else write) and the address accessed. Addresses as
+// "$" and lower-case hexadecimal digits.
+std::string ExternalExceptionMessage(uint32_t code, uintptr_t address, const std::string& moduleName,
+                                     uint32_t accessKind, uintptr_t accessed);
 
 // Raises EAbort.
 [[noreturn]] void Abort();

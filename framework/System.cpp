@@ -119,9 +119,10 @@ std::exception_ptr SysExceptionObject(const EXCEPTION_RECORD* record) {
   r.Address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
   r.NumberParameters = record->NumberParameters < 15 ? record->NumberParameters : 15;
   for (std::uint32_t i = 0; i < r.NumberParameters; ++i) r.Information[i] = record->ExceptionInformation[i];
-  const bool write = r.NumberParameters >= 1 && r.Information[0] != 0;
+  const auto accessKind = static_cast<std::uint32_t>(r.NumberParameters >= 1 ? r.Information[0] : 0);
   const std::uintptr_t accessed = r.NumberParameters >= 2 ? r.Information[1] : 0;
-  std::string message = ExternalExceptionMessage(r.Code, r.Address, ModuleFileNameOfAddress(r.Address), write, accessed);
+  std::string message =
+      ExternalExceptionMessage(r.Code, r.Address, ModuleFileNameOfAddress(r.Address), accessKind, accessed);
   switch (r.Code) {
     case EXCEPTION_ACCESS_VIOLATION: return std::make_exception_ptr(EAccessViolation(std::move(message), r));
     case EXCEPTION_INT_DIVIDE_BY_ZERO: return std::make_exception_ptr(EDivByZero(std::move(message), r));

@@ -18,10 +18,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto& publics = map.Publics();
   for (std::size_t i = 1; i < publics.size(); ++i)
     if (publics[i - 1].address > publics[i].address) __builtin_trap();
-  // A public answers for its own address (those at the last address only below the code end).
-  for (const auto& p : publics) {
+  // A public answers for its own address (those at the last address only below
+  // the code end; a code public, in a map with code segments, only inside one).
+  const bool codeSegments = !map.Segments().empty() && map.Segments().front().code;
+  for (std::size_t i = 0; i < publics.size(); ++i) {
+    const auto& p = publics[i];
     const qel::TMfPublic found = map.PublicOfAddress(p.address);
-    if (found.valid != (p.address < publics.back().address || p.address < map.Bounds().codeEnd)) __builtin_trap();
+    // The answer is the last public of that address; its kind decides.
+    std::size_t last = i;
+    while (last + 1 < publics.size() && publics[last + 1].address == p.address) ++last;
+    const bool inRoutine = !publics[last].code || !codeSegments || map.SegmentOfAddress(true, p.address).valid;
+    if (found.valid != ((p.address < publics.back().address || p.address < map.Bounds().codeEnd) && inRoutine))
+      __builtin_trap();
     if (found.valid && found.address != p.address) __builtin_trap();
   }
   // Segments may overlap in malformed maps, so a lookup can miss; what it

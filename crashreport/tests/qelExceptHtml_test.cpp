@@ -72,7 +72,7 @@ std::string RevealButton(const std::string& caption) {
 TEST_F(HtmlPage, DefaultsGiveHiddenReportAndRevealButton) {
   ExceptMessage.Assign("Sorry: %exceptMsg%%LF%Please tell us.");
   EXPECT_EQ(ComposeHtmlPage(kReport, "Lunsel.exe"),
-            Expected("Lunsel.exe", "Sorry: 'abc' is not a valid integer value.<br>\r\nPlease tell us.",
+            Expected("Lunsel", "Sorry: 'abc' is not a valid integer value.<br>\r\nPlease tell us.",
                      "continue application", RevealButton("show bug report"), false, kReport));
 }
 
@@ -102,7 +102,7 @@ TEST_F(HtmlPage, SettingsThatShapeThePage) {
     ContinueButtonCaption.Assign(c.cont);
     const std::string reveal = c.revealCell ? c.revealCell : RevealButton(c.show);
     EXPECT_EQ(ComposeHtmlPage(kReport, "Tarvik.exe"),
-              Expected("Tarvik.exe", "An error occurred in the application.", c.continueShown, reveal, c.areaVisible,
+              Expected("Tarvik", "An error occurred in the application.", c.continueShown, reveal, c.areaVisible,
                        kReport));
   }
 }
@@ -112,7 +112,7 @@ TEST_F(HtmlPage, MessagePlaceholderStaysWithoutMessageLine) {
   ExceptMessage.Assign("Failed: %exceptMsg%");
   const std::string report = "date/time          : 2026-12-10\r\nexception class    : EAbort\r\n";
   EXPECT_EQ(ComposeHtmlPage(report, "Tarvik.exe"),
-            Expected("Error in Tarvik.exe", "Failed: %exceptMsg%", "continue application",
+            Expected("Error in Tarvik", "Failed: %exceptMsg%", "continue application",
                      RevealButton("show bug report"), false, report));
   // The line must start a line of its own.
   const std::string inside = "x exception message : no\r\n";
@@ -126,7 +126,7 @@ TEST_F(HtmlPage, OutsideTextReachesThePageAsText) {
   const std::string report = "date/time : now\r\nexception message  : <b>\"Tom & Jerry\"</b>\r\n"
                              "</textarea><script>alert(1)</script>\r\n";
   const std::string page = ComposeHtmlPage(report, "a&b.exe");
-  EXPECT_NE(page.find("<title>a&amp;b.exe</title>"), std::string::npos);
+  EXPECT_NE(page.find("<title>a&amp;b</title>"), std::string::npos);
   EXPECT_NE(page.find(">Error: &lt;b&gt;&quot;Tom &amp; Jerry&quot;&lt;/b&gt;<br>\r\nBye</p>"), std::string::npos);
   EXPECT_NE(page.find("&lt;/textarea&gt;&lt;script&gt;alert(1)&lt;/script&gt;\r\n</textarea>"), std::string::npos);
   EXPECT_EQ(page.find("<script>"), std::string::npos);

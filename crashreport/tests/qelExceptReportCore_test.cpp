@@ -53,12 +53,15 @@ TEST(ExceptionObject, CurrentExceptionGivesDemangledTypeOfAnyClass) {
 }
 
 TEST(ExceptionObject, HardwareMessagesAndClasses) {
-  EXPECT_EQ(HardwareExceptionMessage(0xC0000005u, 0x401234, "Lunsel.exe", false, 0),
+  EXPECT_EQ(HardwareExceptionMessage(0xC0000005u, 0x401234, "Lunsel.exe", 0, 0),
             "Access violation at address $401234 in module 'Lunsel.exe'. Read of address $0");
-  EXPECT_EQ(HardwareExceptionMessage(0xC0000005u, 0x7ab0, "", true, 0xdead),
+  EXPECT_EQ(HardwareExceptionMessage(0xC0000005u, 0x7ab0, "", 1, 0xdead),
             "Access violation at address $7ab0. Write of address $dead");
-  EXPECT_EQ(HardwareExceptionMessage(0xC0000094u, 0, "", false, 0), "Division by zero");
-  EXPECT_EQ(HardwareExceptionMessage(0xE0001234u, 0, "", false, 0), "External exception e0001234");
+  // A jump into a page without execute rights: the record says 8.
+  EXPECT_EQ(HardwareExceptionMessage(0xC0000005u, 0x27c0000, "", 8, 0x27c0000),
+            "Access violation at address $27c0000. Execution of address $27c0000");
+  EXPECT_EQ(HardwareExceptionMessage(0xC0000094u, 0, "", 0, 0), "Division by zero");
+  EXPECT_EQ(HardwareExceptionMessage(0xE0001234u, 0, "", 0, 0), "External exception e0001234");
   const TExceptionObject av = HardwareExceptionObject(0xC0000005u, "m");
   EXPECT_TRUE(IsClassNamed(&av, "EExternal"));
   EXPECT_EQ(ExceptionClassName(&av), "EAccessViolation");

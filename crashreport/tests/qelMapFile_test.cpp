@@ -139,7 +139,7 @@ TEST_F(DemangleHook, FixtureLookups) {
       {C + 0x1A0, "Bar", "Bar.Baz", 21},
       {C + 0x290, "Baz", "Baz.Last", 0},         // the nearest entry belongs to SysUtils
       {C + 0x2BF, "Baz", "Baz.Last", 0},
-      {C + 0x2C0, "", "Baz.Last", 0},            // below the next public (data), outside every segment
+      {C + 0x2C0, "", "", 0},                    // outside every segment: past Baz.Last's end
       {D + 0x020, "", "", 0},                    // last public, beyond the code end
   };
   for (const Case& c : cases) {
@@ -401,7 +401,15 @@ TEST(MapSearch, ProbeSearchMatchesLinearSearchForEverySize) {
       int pub = -1;
       for (int i = 0; i < count; ++i)
         if (starts[i] <= a) pub = i;
-      const bool pubValid = pub >= 0 && (pub + 1 < count || a < codeEnd);
+      // A routine ends where code segments stop reaching from its start.
+      const auto inCode = [&](MapAddress x) {
+        for (const TMfSegment& s : map.Segments())
+          if (s.code && s.start <= x && x < s.start + s.length) return true;
+        return false;
+      };
+      bool covered = pub >= 0;
+      for (MapAddress x = pub >= 0 ? starts[pub] : a; covered && x <= a; ++x) covered = inCode(x);
+      const bool pubValid = pub >= 0 && (pub + 1 < count || a < codeEnd) && covered;
       const TMfPublic p = map.PublicOfAddress(a);
       ASSERT_EQ(p.valid, pubValid);
       if (pubValid) {
@@ -437,6 +445,33 @@ TEST(MapSearch, PublicBoundaries) {
   TMapFile open("", TMapBounds{0x1000, 0, 0, 0});
   open.AddMapPublic(true, "Only", 0x10, false);
   EXPECT_EQ(open.PublicOfAddress(0xFFFFFFF0).name, "Only");
+}
+
+// Code between routines (here the run-time's, not in any segment) is named
+// by no routine; a routine runs on through the segments that follow it without
+// a gap (a unit change inside it), and a map without segments keeps the old
+// nearest-routine rule.
+TEST(MapSearch, NoRoutineIsNamedPastItsEnd) {
+  TMapFile map("Detailed map of segments\r\n\r\n"
+               "0001:00000000 00000010 C=CODE     S=.text    G=(none)   M=A                   ACBP=A9\r\n"
+               "0001:00000010 00000008 C=CODE     S=.text    G=(none)   M=header.h            ACBP=A9\r\n"
+               "0001:00000040 00000010 C=CODE     S=.text    G=(none)   M=B                   ACBP=A9\r\n"
+               "\r\n  Address         Publics by Value\r\n\r\n"
+               " 0001:00000000       First\r\n 0001:00000040       Second\r\n",
+               TMapBounds{0x1000, 0x1100, 0, 0});
+  const struct {
+    MapAddress address;
+    const char* routine;
+  } cases[] = {{0x1000, "First"}, {0x100F, "First"}, {0x1010, "First"}, {0x1017, "First"}, {0x1018, ""},
+               {0x103F, ""},      {0x1040, "Second"}, {0x104F, "Second"}, {0x1050, ""},   {0x10FF, ""}};
+  for (const auto& c : cases) {
+    const TMfPublic p = map.PublicOfAddress(c.address);
+    EXPECT_EQ(p.valid, *c.routine != '\0') << std::hex << c.address;
+    EXPECT_EQ(p.name, c.routine) << std::hex << c.address;
+  }
+  TMapFile bare("  Address         Publics by Value\r\n\r\n 0001:00000000       First\r\n",
+                TMapBounds{0x1000, 0x1100, 0, 0});
+  EXPECT_EQ(bare.PublicOfAddress(0x10FF).name, "First");
 }
 
 TEST(MapSearch, LineEntryOutsideTheHoldingSegmentGivesNoLine) {

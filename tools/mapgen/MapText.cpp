@@ -21,12 +21,6 @@ std::string Hex8(std::uint64_t v) {
   return buf;
 }
 
-bool BelowAny(const std::string& path, const std::vector<std::string>& folders) {
-  for (const std::string& f : folders)
-    if (path.size() > f.size() && path.compare(0, f.size(), f) == 0 && path[f.size()] == '/') return true;
-  return false;
-}
-
 }  // namespace
 
 std::string RoutineName(const std::string& s) {
@@ -71,8 +65,26 @@ std::string RoutineName(const std::string& s) {
     const std::size_t from = lastBlank == std::string::npos ? 0 : lastBlank + 1;
     name = s.substr(from, paramOpen - from);
   }
+  // A map name holds no blank: the compiler's own blank-free spelling of an
+  // anonymous namespace, and the other blanks dropped.
+  for (std::size_t at; (at = name.find("(anonymous namespace)")) != std::string::npos;)
+    name.replace(at, 21, "{anonymous}");
   name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
   return name;
+}
+
+std::string MapName(const std::string& routine) {
+  std::string out;
+  out.reserve(routine.size());
+  for (std::size_t i = 0; i < routine.size(); ++i) {
+    if (routine.compare(i, 2, "::") == 0) {
+      out += '.';
+      ++i;
+    } else {
+      out += routine[i];
+    }
+  }
+  return out;
 }
 
 std::string SymbolRoutineName(const std::string& symbol, bool is64) {
@@ -114,10 +126,8 @@ std::string UnitName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-MapContent CollectContent(const PeImage& image, const std::vector<std::string>& roots,
-                          const std::vector<std::string>& excluded) {
+MapContent CollectContent(const PeImage& image) {
   MapContent content;
-  const auto ours = [&](const std::string& file) { return BelowAny(file, roots) && !BelowAny(file, excluded); };
   // One row per address, the last of a sequence at that address (the one a
   // line lookup of that address answers with).
   const std::vector<LineRow> rows = image.lineRows();
@@ -136,43 +146,79 @@ MapContent CollectContent(const PeImage& image, const std::vector<std::string>& 
   const std::uint64_t codeStart = image.imageBase() + image.codeStart();
   const std::uint64_t codeEnd = codeStart + image.codeSize();
   const auto inCode = [&](std::uint64_t a) { return a >= codeStart && a < codeEnd; };
-  std::map<std::uint64_t, bool> ownEntry;  // addresses where a row of our own sources starts
-  for (const LineRow& r : rows)
-    if (!r.endSequence && r.line != 0 && inCode(r.address) && ours(r.file)) ownEntry[r.address] = true;
 
   std::stable_sort(sequences.begin(), sequences.end(), [](const Sequence& a, const Sequence& b) {
     const std::uint64_t x = a.rows.empty() ? 0 : a.rows.front().address;
     const std::uint64_t y = b.rows.empty() ? 0 : b.rows.front().address;
     return x < y;
   });
+  // Runs of one source file, from the line table.
+  std::vector<MapUnitRange> fileRuns;
   for (const Sequence& seq : sequences) {
     for (std::size_t i = 0; i + 1 < seq.rows.size(); ++i) {
       const LineRow& r = seq.rows[i];
-      if (r.endSequence || r.line == 0 || !inCode(r.address) || !ours(r.file)) continue;
+      if (r.endSequence || r.line == 0 || !inCode(r.address)) continue;
       const std::uint64_t end = std::min(seq.rows[i + 1].address, codeEnd);
       if (end <= r.address) continue;
       // Sequences do not overlap in a linked program; should they, the first keeps the address.
       if (!content.lines.empty() && r.address <= content.lines.back().address) continue;
       content.lines.push_back(MapLine{r.address, r.line, r.file, r.initialFile});
-      if (!content.units.empty() && content.units.back().file == r.file && content.units.back().end == r.address)
-        content.units.back().end = end;
+      if (!fileRuns.empty() && fileRuns.back().file == r.file && fileRuns.back().end == r.address)
+        fileRuns.back().end = end;
       else
-        content.units.push_back(MapUnitRange{r.address, end, r.file});
+        fileRuns.push_back(MapUnitRange{r.address, end, r.file});
     }
   }
 
-  // Routines of our own sources: a function symbol where a row of ours starts.
-  // The first name of an address is written; the others are kept as aliases.
-  std::map<std::uint64_t, MapPublic> publics;
-  for (const Symbol& s : image.symbols()) {
-    if (!s.function || !inCode(s.address) || !ownEntry.count(s.address)) continue;
-    std::string name = SymbolRoutineName(s.name, image.is64());
+  // Every routine of the symbol table; it ends where the next symbol of the
+  // code starts (a routine or an object file's section), the last one at the
+  // code's end. The first name of an address is written, the others are kept
+  // as aliases.
+  std::vector<Symbol> symbols;
+  for (Symbol& s : image.symbols())
+    if (inCode(s.address)) symbols.push_back(std::move(s));
+  std::stable_sort(symbols.begin(), symbols.end(), [](const Symbol& a, const Symbol& b) { return a.address < b.address; });
+  std::map<std::uint64_t, std::string> routineFile;
+  for (std::size_t i = 0; i < symbols.size(); ++i) {
+    const Symbol& s = symbols[i];
+    const std::string name = MapName(SymbolRoutineName(s.name, image.is64()));
     if (name.empty()) continue;
-    MapPublic& p = publics[s.address];
-    if (p.name.empty()) p = MapPublic{s.address, name, {}};
-    else if (p.name != name) p.aliases.push_back(name);
+    std::size_t next = i + 1;
+    while (next < symbols.size() && symbols[next].address == s.address) ++next;
+    const std::uint64_t end = next < symbols.size() ? symbols[next].address : codeEnd;
+    if (content.publics.empty() || content.publics.back().address != s.address) {
+      content.publics.push_back(MapPublic{s.address, name, {}, end});
+      routineFile[s.address] = s.file;
+    } else if (content.publics.back().name != name) {
+      content.publics.back().aliases.push_back(name);
+    }
   }
-  for (auto& [address, p] : publics) content.publics.push_back(std::move(p));
+
+  // Units: the routines' code, named by the source file of each line-table
+  // run, else by the object's source file. Code outside every routine stays
+  // outside every unit, so that no lookup names a routine for it.
+  const auto addPiece = [&](std::uint64_t start, std::uint64_t end, const std::string& file) {
+    if (!content.units.empty() && content.units.back().file == file && content.units.back().end == start)
+      content.units.back().end = end;
+    else
+      content.units.push_back(MapUnitRange{start, end, file});
+  };
+  std::size_t run = 0;
+  for (const MapPublic& p : content.publics) {
+    std::uint64_t pos = p.address;
+    while (pos < p.end) {
+      while (run < fileRuns.size() && fileRuns[run].end <= pos) ++run;
+      if (run < fileRuns.size() && fileRuns[run].start <= pos) {
+        const std::uint64_t end = std::min(p.end, fileRuns[run].end);
+        addPiece(pos, end, fileRuns[run].file);
+        pos = end;
+      } else {
+        const std::uint64_t end = run < fileRuns.size() ? std::min(p.end, fileRuns[run].start) : p.end;
+        addPiece(pos, end, routineFile[p.address]);
+        pos = end;
+      }
+    }
+  }
   return content;
 }
 

@@ -213,6 +213,7 @@ std::vector<Symbol> PeImage::symbols() const {
   const std::uint64_t end = FSymbolTable + std::uint64_t{FSymbolCount} * 18;
   std::string_view strings = std::string_view(FBytes).substr(static_cast<std::size_t>(end));
   Cursor c(FBytes, FSymbolTable);
+  std::string file;
   for (std::uint32_t i = 0; i < FSymbolCount; ++i) {
     const std::size_t at = c.pos();
     const std::uint32_t zeros = c.u32();
@@ -222,6 +223,11 @@ std::vector<Symbol> PeImage::symbols() const {
     const std::uint16_t type = c.u16();
     const std::uint8_t storage = c.u8();
     const std::uint8_t aux = c.u8();
+    if (storage == 103 && aux > 0) {  // .file: the name fills the auxiliary records
+      const std::string_view names = std::string_view(FBytes).substr(c.pos(), std::size_t{aux} * 18);
+      if (names.size() != std::size_t{aux} * 18) Fail("symbol table beyond the file");
+      file.assign(names.substr(0, names.find('\0')));
+    }
     c.skip(std::uint64_t{aux} * 18);
     i += aux;
     if (sectionNumber < 1 || sectionNumber > static_cast<int>(FSections.size()) || (storage != 2 && storage != 3))
@@ -231,6 +237,7 @@ std::vector<Symbol> PeImage::symbols() const {
     s.address = FImageBase + FSections[sectionNumber - 1].virtualAddress + value;
     s.function = (type & 0x30) == 0x20;
     s.external = storage == 2;
+    s.file = file;
     out.push_back(std::move(s));
   }
   return out;

@@ -23,6 +23,7 @@ struct Symbol {
   std::uint64_t address = 0;  // absolute, image base included
   bool function = false;
   bool external = false;
+  std::string file;  // the source name of the object file it came from ("" when none was named)
 };
 
 // One row of the line table.
@@ -51,6 +52,8 @@ public:
   std::uint32_t dataSize() const { return FDataSize; }
   const std::vector<Section>& sections() const { return FSections; }
 
+  // Every external and static symbol of a section, in the table's order (so
+  // by object file), section names (".text", ".text.unlikely") included.
   std::vector<Symbol> symbols() const;
   // Rows of every sequence, in the order of the line programs.
   std::vector<LineRow> lineRows() const;

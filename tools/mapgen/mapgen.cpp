@@ -1,16 +1,19 @@
 // mapgen: writes <program>.map beside a Windows program that we built, from
 // its symbol table and DWARF line table, and checks the result: the map is
-// read back with the module map reader, and for every public and a sample of
-// line entries its answer must equal what addr2line says.
+// read back with the module map reader; at the start, middle and last byte of
+// every symbol's code its routine must be the one nm lists there (none for a
+// section without a routine), and for every public, a sample of line entries
+// and the middle of every routine its answer must equal what addr2line says.
 //
-//   mapgen --exe PROGRAM --map OUT --root DIR [--root DIR...] [--exclude DIR...] --addr2line TOOL
-//          [--qel OUT] [--same-text OTHER]
+//   mapgen --exe PROGRAM --map OUT --addr2line TOOL --nm TOOL [--qel OUT] [--same-text OTHER]
 //
 // --qel also writes the compressed map (read back and compared with the text
 // map); --same-text fails unless OTHER's code section is byte for byte the
 // program's (a relink that added the map resource must not move code).
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -26,8 +29,7 @@
 namespace {
 
 struct Options {
-  std::string exe, map, addr2line, qel, sameText;
-  std::vector<std::string> roots, excluded;
+  std::string exe, map, addr2line, nm, qel, sameText;
 };
 
 std::string ReadFile(const std::string& name) {
@@ -97,9 +99,32 @@ std::vector<Answer> AskAddr2line(const Options& o, const std::vector<std::uint64
   return answers;
 }
 
+// The code symbols nm lists, by address.
+struct NmSymbol {
+  std::uint64_t address = 0;
+  std::string name;
+};
+
+std::vector<NmSymbol> AskNm(const Options& o) {
+  const std::string output = o.map + ".nm";
+  const std::string command = Quote(o.nm) + " -n --defined-only " + Quote(o.exe) + " > " + Quote(output);
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("nm failed: " + command);
+  std::istringstream in(ReadFile(output));
+  std::remove(output.c_str());
+  std::vector<NmSymbol> symbols;
+  std::string lineText;
+  while (std::getline(in, lineText)) {
+    std::istringstream fields(lineText);
+    std::string address, type, name;
+    if (!(fields >> address >> type >> name) || (type != "t" && type != "T")) continue;
+    symbols.push_back(NmSymbol{std::strtoull(address.c_str(), nullptr, 16), name});
+  }
+  return symbols;
+}
+
 bool EndsWithScoped(const std::string& name, const std::string& tail) {
-  return name.size() > tail.size() + 2 && name.compare(name.size() - tail.size(), tail.size(), tail) == 0 &&
-         name.compare(name.size() - tail.size() - 2, 2, "::") == 0;
+  return name.size() > tail.size() + 1 && name.compare(name.size() - tail.size(), tail.size(), tail) == 0 &&
+         name[name.size() - tail.size() - 1] == '.';
 }
 
 // addr2line names a routine by its linkage name, demangled, or, lacking one,
@@ -108,9 +133,37 @@ bool EndsWithScoped(const std::string& name, const std::string& tail) {
 // none, which can leave a mangled name undemangled.
 // Template arguments are spelled differently by the two (lambdas), so they
 // are compared without them when the whole names differ.
-bool SameRoutine(const std::string& ours, const std::string& addr2line) {
+// The linker names the compiler's clones of a routine ("f.part.0",
+// "f.isra.0", "f.cold"); addr2line names the routine they came from.
+std::string WithoutCloneSuffixes(std::string name) {
+  for (bool cut = true; cut;) {
+    cut = false;
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".cold") == 0) {
+      name.resize(name.size() - 5);
+      cut = true;
+      continue;
+    }
+    std::size_t digits = name.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1]))) --digits;
+    if (digits == name.size() || digits == 0 || name[digits - 1] != '.') continue;
+    for (const char* kind : {".part", ".isra", ".constprop", ".lto_priv"}) {
+      const std::size_t n = std::strlen(kind);
+      if (digits - 1 > n && name.compare(digits - 1 - n, n, kind) == 0) {
+        name.resize(digits - 1 - n);
+        cut = true;
+        break;
+      }
+    }
+  }
+  return name;
+}
+
+bool SameRoutine(const std::string& routine, const std::string& addr2line) {
+  const std::string ours = WithoutCloneSuffixes(routine);
+  // A name that neither demangler reads whole: addr2line gives its last part.
+  if (ours.compare(0, 2, "_Z") == 0 && !addr2line.empty() && ours.find(addr2line) != std::string::npos) return true;
   for (const std::string& candidate : {addr2line, "_" + addr2line}) {
-    const std::string theirs = mapgen::SymbolRoutineName(candidate, true);
+    const std::string theirs = mapgen::MapName(mapgen::SymbolRoutineName(candidate, true));
     if (theirs.empty()) continue;
     if (ours == theirs || EndsWithScoped(ours, theirs)) return true;
     const std::string a = mapgen::WithoutTemplateArguments(ours), b = mapgen::WithoutTemplateArguments(theirs);
@@ -210,9 +263,12 @@ void CheckCompressed(const std::string& data, const qel::TMapFile& text) {
     if (s.code) code.push_back(s);
   const bool same =
       SameTable(packed.Segments(), code,
-                [](const auto& x, const auto& y) { return x.start == y.start && x.length == y.length && x.unit == y.unit; }) &&
+                [](const auto& x, const auto& y) {
+                  return x.start == y.start && x.length == y.length && x.unit == y.unit.substr(0, 255);
+                }) &&
       SameTable(packed.Publics(), text.Publics(),
-                [](const auto& x, const auto& y) { return x.address == y.address && x.name == y.name; }) &&
+                // The compressed map keeps 255 characters of a name.
+                [](const auto& x, const auto& y) { return x.address == y.address && x.name == y.name.substr(0, 255); }) &&
       SameTable(packed.Lines(), text.Lines(),
                 [](const auto& x, const auto& y) { return x.address == y.address && x.line == y.line; }) &&
       packed.EntryPoint() == text.EntryPoint();
@@ -235,7 +291,7 @@ int Run(const Options& o) {
       return 1;
     }
   }
-  const mapgen::MapContent content = mapgen::CollectContent(image, o.roots, o.excluded);
+  const mapgen::MapContent content = mapgen::CollectContent(image);
   std::string module = mapgen::UnitName(o.exe);
   module = module.substr(0, module.rfind('.'));
   const std::string text = mapgen::WriteMapText(image, content, module);
@@ -253,15 +309,24 @@ int Run(const Options& o) {
 
   std::vector<std::uint64_t> addresses;
   for (const auto& p : content.publics) addresses.push_back(p.address);
-  const std::size_t step = content.lines.size() / 400 + 1;
-  std::vector<const mapgen::MapLine*> sampled;
   // Rows on the initial file of a version 5 table are left out: addr2line
   // reads them as file 0 (the unit's own source), the standard as file 1.
+  const auto lineSample = [&](std::uint64_t address) {
+    const auto row = std::upper_bound(content.lines.begin(), content.lines.end(), address,
+                                      [](std::uint64_t a, const mapgen::MapLine& l) { return a < l.address; });
+    return row == content.lines.begin() || !std::prev(row)->initialFile;
+  };
+  const std::size_t step = content.lines.size() / 2000 + 1;
+  std::vector<std::uint64_t> sampled;
   for (std::size_t i = 0; i < content.lines.size(); i += step)
-    if (!content.lines[i].initialFile) sampled.push_back(&content.lines[i]);
-  for (const auto* l : sampled) addresses.push_back(l->address);
-  if (addresses.empty()) {
-    std::cerr << "mapgen: " << o.exe << ": no routine or line of our own sources\n";
+    if (!content.lines[i].initialFile) sampled.push_back(content.lines[i].address);
+  for (const auto& p : content.publics) {
+    const std::uint64_t middle = p.address + (p.end - p.address) / 2;
+    if (lineSample(middle)) sampled.push_back(middle);
+  }
+  addresses.insert(addresses.end(), sampled.begin(), sampled.end());
+  if (content.publics.empty()) {
+    std::cerr << "mapgen: " << o.exe << ": no routine in the symbol table\n";
     return 1;
   }
   const std::vector<Answer> answers = AskAddr2line(o, addresses);
@@ -271,31 +336,55 @@ int Run(const Options& o) {
                           const std::string& theirs) {
     if (++wrong <= 20)
       std::cerr << "mapgen: " << o.exe << std::hex << " 0x" << address << std::dec << ": " << what << " '" << ours
-                << "', addr2line '" << theirs << "'\n";
+                << "', " << theirs << "\n";
   };
+
+  // The routine of every symbol's code, at its first, middle and last byte:
+  // the one nm lists at its start, or none where only a section starts.
+  const std::vector<NmSymbol> nm = AskNm(o);
+  const std::uint64_t codeEnd = bounds.codeEnd;
+  for (std::size_t i = 0; i < nm.size();) {
+    const std::uint64_t start = nm[i].address;
+    std::vector<std::string> names;
+    for (; i < nm.size() && nm[i].address == start; ++i) {
+      const std::string name = mapgen::MapName(mapgen::SymbolRoutineName(nm[i].name, image.is64()));
+      if (!name.empty()) names.push_back(name);
+    }
+    if (start < bounds.codeStart || start >= codeEnd) continue;
+    const std::uint64_t end = i < nm.size() ? std::min(nm[i].address, codeEnd) : codeEnd;
+    for (const std::uint64_t a : {start, start + (end - start) / 2, end - 1}) {
+      const qel::TMfPublic found = map.PublicOfAddress(static_cast<qel::MapAddress>(a));
+      const bool same = names.empty() ? !found.valid
+                                      : found.valid && std::find(names.begin(), names.end(), found.name) != names.end();
+      if (!same) report(a, "routine", found.valid ? found.name : "(none)",
+                        "nm '" + (names.empty() ? std::string("(none)") : names.front()) + "'");
+    }
+  }
   std::size_t k = 0;
   for (const auto& p : content.publics) {
     const Answer& a = answers[k++];
     const std::string ours = map.PublicOfAddress(static_cast<qel::MapAddress>(p.address)).name;
     if (ours != p.name) {
-      report(p.address, "routine read back", ours, p.name);
+      report(p.address, "routine read back", ours, "written '" + p.name + "'");
       continue;
     }
     if (a.routine == "??") continue;  // addr2line knows no name here (static routines of C units)
     bool same = SameRoutine(ours, a.routine);
     for (const std::string& alias : p.aliases) same = same || SameRoutine(alias, a.routine);
-    if (!same) report(p.address, "routine", ours, a.routine);
+    if (!same) report(p.address, "routine", ours, "addr2line '" + a.routine + "'");
   }
-  for (const auto* l : sampled) {
+  for (const std::uint64_t l : sampled) {
     const Answer& a = answers[k++];
-    const auto address = static_cast<qel::MapAddress>(l->address);
+    if (a.line == 0) continue;  // addr2line has no line there
+    const auto address = static_cast<qel::MapAddress>(l);
     const std::string unit = map.SegmentOfAddress(true, address).unit;
     const std::int32_t line = map.LineOfAddress(address);
     if (unit != mapgen::UnitName(a.file) || line != static_cast<std::int32_t>(a.line))
-      report(l->address, "line", unit + ":" + std::to_string(line), mapgen::UnitName(a.file) + ":" + std::to_string(a.line));
+      report(l, "line", unit + ":" + std::to_string(line),
+             "addr2line '" + mapgen::UnitName(a.file) + ":" + std::to_string(a.line) + "'");
   }
   if (wrong != 0) {
-    std::cerr << "mapgen: " << o.exe << ": " << wrong << " answers differ from addr2line\n";
+    std::cerr << "mapgen: " << o.exe << ": " << wrong << " answers differ from nm or addr2line\n";
     std::remove(o.map.c_str());
     return 1;
   }
@@ -315,15 +404,13 @@ int main(int argc, char** argv) {
     const std::string key = argv[i];
     if (key == "--exe") o.exe = argv[i + 1];
     else if (key == "--map") o.map = argv[i + 1];
-    else if (key == "--root") o.roots.push_back(mapgen::FoldPath(argv[i + 1]));
-    else if (key == "--exclude") o.excluded.push_back(mapgen::FoldPath(argv[i + 1]));
     else if (key == "--addr2line") o.addr2line = argv[i + 1];
+    else if (key == "--nm") o.nm = argv[i + 1];
     else if (key == "--qel") o.qel = argv[i + 1];
     else if (key == "--same-text") o.sameText = argv[i + 1];
   }
-  if (o.exe.empty() || o.map.empty() || o.roots.empty() || o.addr2line.empty()) {
-    std::cerr << "usage: mapgen --exe PROGRAM --map OUT --root DIR [--root DIR...] [--exclude DIR...] --addr2line TOOL"
-                 " [--qel OUT] [--same-text OTHER]\n";
+  if (o.exe.empty() || o.map.empty() || o.addr2line.empty() || o.nm.empty()) {
+    std::cerr << "usage: mapgen --exe PROGRAM --map OUT --addr2line TOOL --nm TOOL [--qel OUT] [--same-text OTHER]\n";
     return 2;
   }
   try {

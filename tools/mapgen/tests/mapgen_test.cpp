@@ -15,7 +15,8 @@ TEST(MapGen, RoutineNames) {
       {"ns::K::f(int) const", "ns::K::f"},
       {"int tmpl<int>(int)", "tmpl<int>"},
       {"std::vector<int, std::allocator<int> > ns::make<int>(unsigned int)", "ns::make<int>"},
-      {"(anonymous namespace)::Helper(char const*)", "(anonymousnamespace)::Helper"},
+      {"(anonymous namespace)::Helper(char const*)", "{anonymous}::Helper"},
+      {"zf::(anonymous namespace)::TParser::Fail(char const*)", "zf::{anonymous}::TParser::Fail"},
       {"Functor::operator()(int) const", "Functor::operator()"},
       {"T::operator<(T const&) const", "T::operator<"},
       {"T::operator<<(int)", "T::operator<<"},
@@ -32,7 +33,10 @@ TEST(MapGen, SymbolNames) {
   EXPECT_EQ(SymbolRoutineName("_ZNK2ns1K1fEi", true), "ns::K::f");
   EXPECT_EQ(SymbolRoutineName("_cfunc@8", false), "cfunc");
   EXPECT_EQ(SymbolRoutineName("@fast@12", false), "fast");
-  EXPECT_EQ(SymbolRoutineName("__ZN12_GLOBAL__N_110CountChildEP6HWND__l@8", false), "(anonymousnamespace)::CountChild");
+  EXPECT_EQ(SymbolRoutineName("__ZN12_GLOBAL__N_110CountChildEP6HWND__l@8", false), "{anonymous}::CountChild");
+  // The map joins scopes with "." as the reporter shows every C++ name.
+  EXPECT_EQ(MapName("zf::{anonymous}::TParser::Fail"), "zf.{anonymous}.TParser.Fail");
+  EXPECT_EQ(MapName("std::vector<zf::TItem>::push_back"), "std.vector<zf.TItem>.push_back");
   EXPECT_EQ(SymbolRoutineName("_main", false), "main");
   EXPECT_EQ(SymbolRoutineName("main", true), "main");
   EXPECT_EQ(SymbolRoutineName("___static_initialization_and_destruction_0", false),
