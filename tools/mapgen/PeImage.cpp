@@ -230,7 +230,10 @@ std::vector<Symbol> PeImage::symbols() const {
     }
     c.skip(std::uint64_t{aux} * 18);
     i += aux;
-    if (sectionNumber < 1 || sectionNumber > static_cast<int>(FSections.size()) || (storage != 2 && storage != 3))
+    // External, static and label symbols (a routine written in assembly that
+    // declares no type is a label; nm lists it as code all the same).
+    if (sectionNumber < 1 || sectionNumber > static_cast<int>(FSections.size()) ||
+        (storage != 2 && storage != 3 && storage != 6))
       continue;
     Symbol s;
     s.name = zeros == 0 ? StringAt(strings, offset) : std::string(FBytes.substr(at, 8).c_str());
