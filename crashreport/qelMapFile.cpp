@@ -69,6 +69,22 @@ std::uint64_t Word(const char* p) {
   return w;
 }
 
+// Eight upper-case hexadecimal digits converted together; any other
+// character (lower case, '-', anything) takes the column-by-column reading.
+std::uint32_t HexColumn8(const char* p) {
+  const std::uint64_t w = Word(p);
+  // Bytes below 0x80 plus a constant below 0x80 never carry into the next byte.
+  const std::uint64_t atLeast0 = w + kOnes * (0x80 - '0'), above9 = w + kOnes * (0x80 - '9' - 1);
+  const std::uint64_t atLeastA = w + kOnes * (0x80 - 'A'), aboveF = w + kOnes * (0x80 - 'F' - 1);
+  const std::uint64_t valid = ((atLeast0 & ~above9) | (atLeastA & ~aboveF)) & kHighs;
+  if ((w & kHighs) != 0 || valid != kHighs) return HexColumn<8>(p);
+  std::uint64_t x = (w & (kOnes * 0x0F)) + 9 * ((w >> 6) & kOnes);  // one value per byte
+  x = __builtin_bswap64(x);                                        // first digit highest
+  x = (x | (x >> 4)) & 0x00FF00FF00FF00FFu;
+  x = (x | (x >> 8)) & 0x0000FFFF0000FFFFu;
+  return static_cast<std::uint32_t>(x | (x >> 16));
+}
+
 // First index >= from in s[0, size) that holds c, or size.
 std::size_t FindChar(const char* s, std::size_t from, std::size_t size, char c) {
   const std::uint64_t pattern = kOnes * static_cast<std::uint8_t>(c);
@@ -77,17 +93,6 @@ std::size_t FindChar(const char* s, std::size_t from, std::size_t size, char c) 
     if (const std::uint64_t hit = (w - kOnes) & ~w & kHighs) return from + (std::countr_zero(hit) >> 3);
   }
   while (from < size && s[from] != c) ++from;
-  return from;
-}
-
-// First index >= from in s[0, size) that is not a blank, or size.
-std::size_t SkipBlanks(const char* s, std::size_t from, std::size_t size) {
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
-  for (; from + 8 <= size; from += 8) {
-    const std::uint64_t w = Word(s + from) ^ (kOnes * ' ');
-    if (const std::uint64_t other = (((w & kLow7) + kLow7) | w) & kHighs) return from + (std::countr_zero(other) >> 3);
-  }
-  while (from < size && s[from] == ' ') ++from;
   return from;
 }
 
@@ -288,14 +293,24 @@ void ParseLineNumbersLine(std::string_view line, TMapFile& map) {
   const MapAddress codeStart = map.Bounds().codeStart;
   std::size_t pos = 0;
   for (;;) {
-    pos = SkipBlanks(s, pos, size);
+    while (pos < size && s[pos] == ' ') ++pos;  // a few blanks at most between groups
     if (pos >= size) return;
+    // The linker's own group, "<decimal> 0001:<8 hex digits>", is read in one
+    // pass; any other shape takes the general reading below.
+    std::size_t d = pos;
+    std::uint32_t number = 0;
+    while (d < size && static_cast<unsigned char>(s[d] - '0') < 10) number = number * 10 + (s[d++] - '0');
+    if (size - d >= 14 && s[d] == ' ' && std::memcmp(s + d + 1, "0001:", 5) == 0) {
+      map.AddMapLine(static_cast<std::int32_t>(number), codeStart + HexColumn8(s + d + 6), true);
+      pos = d + 14;
+      continue;
+    }
     const std::size_t colon = FindChar(s, pos, size, ':');
     if (colon == size || size - colon - 1 < 8 || colon < 5 || s[colon - 5] != ' ') return;
     if (HexColumn<4>(s + colon - 4) == 1) {
       const std::size_t digits = colon - 5 > pos ? colon - 5 - pos : 0;
-      const std::int32_t number = ParseIntBuf(false, s + pos, static_cast<std::int32_t>(digits));
-      map.AddMapLine(number, codeStart + HexColumn<8>(s + colon + 1), true);
+      const std::int32_t value = ParseIntBuf(false, s + pos, static_cast<std::int32_t>(digits));
+      map.AddMapLine(value, codeStart + HexColumn<8>(s + colon + 1), true);
     }
     pos = colon + 9;
   }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "qelMapFile.h"
+#include "qelStrings.h"
 
 using namespace qel;
 
@@ -285,12 +286,36 @@ TEST(MapText, LineNumberLines) {
       {"10x0001:00000010", {}},
       {"10 0001:00000010x11 0001:00000020", {{10, C + 0x10}, {11, C + 0x20}}},  // digits are not checked
       {"no colon at all", {}},
+      {"1a 0001:00000010", {{20, C + 0x10}}},                // 'a' counts 10 in the decimal field too
+      {"99999999999 0001:00000010", {{1215752191, C + 0x10}}},  // the number wraps
+      {"10 0001:0000abcd  11 0001:0000-0AG", {{10, C + 0xABCD}}},  // lower case; '-' and G count 0
+      {"10 0001:00000010\r11 0001:00000020", {{10, C + 0x10}, {11, C + 0x20}}},  // a lone CR is a digit 0
+      {"10 0002:00000010 11 0001:00000020 12 0001:000000", {{11, C + 0x20}}},  // cut in the last offset
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     TMapFile map("", kBounds);
     ParseLineNumbersLine(c.line, map);
     ExpectLines(map, c.lines);
+  }
+}
+
+// Offsets of every character class, one group a line, read as the
+// unchecked hexadecimal reading reads them.
+TEST(MapText, LineNumberOffsetsReadAsUncheckedHex) {
+  const std::string chars = std::string("09AFaf/:@G`g- \x80\xB0\xFF") + '\0';
+  std::uint32_t seed = 27;
+  for (int round = 0; round < 2000; ++round) {
+    std::string offset;
+    for (int i = 0; i < 8; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      // Mostly digits, so that one odd character at a time is met as well.
+      offset += (seed >> 16) % 4 == 0 ? chars[(seed >> 20) % chars.size()] : "0123456789ABCDEF"[(seed >> 20) % 16];
+    }
+    SCOPED_TRACE(offset);
+    TMapFile map("", kBounds);
+    ParseLineNumbersLine("5 0001:" + offset, map);
+    ExpectLines(map, {{5, C + static_cast<std::uint32_t>(ParseIntBuf(true, offset.data(), 8))}});
   }
 }
 
