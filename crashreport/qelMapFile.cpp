@@ -69,20 +69,22 @@ std::uint64_t Word(const char* p) {
   return w;
 }
 
-// Eight upper-case hexadecimal digits converted together; any other
-// character (lower case, '-', anything) takes the column-by-column reading.
-std::uint32_t HexColumn8(const char* p) {
+// Eight upper-case hexadecimal digits converted together; false for any
+// other character (lower case, '-', CR, anything), which the column-by-column
+// reading takes.
+bool HexDigits8(const char* p, std::uint32_t& value) {
   const std::uint64_t w = Word(p);
   // Bytes below 0x80 plus a constant below 0x80 never carry into the next byte.
   const std::uint64_t atLeast0 = w + kOnes * (0x80 - '0'), above9 = w + kOnes * (0x80 - '9' - 1);
   const std::uint64_t atLeastA = w + kOnes * (0x80 - 'A'), aboveF = w + kOnes * (0x80 - 'F' - 1);
   const std::uint64_t valid = ((atLeast0 & ~above9) | (atLeastA & ~aboveF)) & kHighs;
-  if ((w & kHighs) != 0 || valid != kHighs) return HexColumn<8>(p);
+  if ((w & kHighs) != 0 || valid != kHighs) return false;
   std::uint64_t x = (w & (kOnes * 0x0F)) + 9 * ((w >> 6) & kOnes);  // one value per byte
   x = __builtin_bswap64(x);                                        // first digit highest
   x = (x | (x >> 4)) & 0x00FF00FF00FF00FFu;
   x = (x | (x >> 8)) & 0x0000FFFF0000FFFFu;
-  return static_cast<std::uint32_t>(x | (x >> 16));
+  value = static_cast<std::uint32_t>(x | (x >> 16));
+  return true;
 }
 
 // First index >= from in s[0, size) that holds c, or size.
@@ -94,6 +96,41 @@ std::size_t FindChar(const char* s, std::size_t from, std::size_t size, char c) 
   }
   while (from < size && s[from] != c) ++from;
   return from;
+}
+
+// The linker's own line-number groups, "<decimal> 0001:<8 hex digits>", from
+// pos on within s[0, size), in one pass each; gives the position (blanks
+// skipped) of the first thing that is not such a group.
+std::size_t ReadLinkerGroups(const char* s, std::size_t pos, std::size_t size, TMapFile& map) {
+  const MapAddress codeStart = map.Bounds().codeStart;
+  for (;;) {
+    while (pos < size && s[pos] == ' ') ++pos;  // a few blanks at most between groups
+    std::size_t d = pos;
+    std::uint32_t number = 0;  // wraps as ParseIntBuf does
+    while (d < size && static_cast<unsigned char>(s[d] - '0') < 10) number = number * 10 + (s[d++] - '0');
+    std::uint32_t offset;
+    if (size - d < 14 || s[d] != ' ' || std::memcmp(s + d + 1, "0001:", 5) != 0 || !HexDigits8(s + d + 6, offset))
+      return pos;
+    map.AddMapLine(static_cast<std::int32_t>(number), codeStart + offset, true);
+    pos = d + 14;
+  }
+}
+
+// Every line-number group of the line s[0, size) from pos on.
+void ReadLineGroups(const char* s, std::size_t pos, std::size_t size, TMapFile& map) {
+  const MapAddress codeStart = map.Bounds().codeStart;
+  for (;;) {
+    pos = ReadLinkerGroups(s, pos, size, map);
+    if (pos >= size) return;
+    const std::size_t colon = FindChar(s, pos, size, ':');
+    if (colon == size || size - colon - 1 < 8 || colon < 5 || s[colon - 5] != ' ') return;
+    if (HexColumn<4>(s + colon - 4) == 1) {
+      const std::size_t digits = colon - 5 > pos ? colon - 5 - pos : 0;
+      const std::int32_t number = ParseIntBuf(false, s + pos, static_cast<std::int32_t>(digits));
+      map.AddMapLine(number, codeStart + HexColumn<8>(s + colon + 1), true);
+    }
+    pos = colon + 9;
+  }
 }
 
 // Upper bound of the line-number groups in text: each takes at least 15
@@ -235,25 +272,55 @@ void TMapFile::SortTables() {
 
 // --- text map reader -----------------------------------------------------------
 
-bool TMapLineReader::Next(std::string_view& line) {
+std::size_t TMapLineReader::SkipBlanks(std::size_t from) const {
+  while (from < FText.size() && FText[from] == ' ') ++from;
+  return from;
+}
+
+std::size_t TMapLineReader::LineEnd(std::size_t from) {
   const std::size_t size = FText.size();
-  if (FPos >= size) return false;
-  std::size_t start = FPos;
-  while (start < size && FText[start] == ' ') ++start;
-  std::size_t end = start;
-  for (;;) {
+  for (std::size_t end = from;;) {
     const void* cr = end < size ? std::memchr(FText.data() + end, '\r', size - end) : nullptr;
     if (cr == nullptr) {
-      end = size;
       FPos = size;
-      break;
+      return size;
     }
     end = static_cast<std::size_t>(static_cast<const char*>(cr) - FText.data());
     if (end + 1 < size && FText[end + 1] == '\n') {
       FPos = end + 2;
-      break;
+      return end;
     }
     ++end;  // a CR alone belongs to the line
+  }
+}
+
+bool TMapLineReader::Next(std::string_view& line) {
+  if (FPos >= FText.size()) return false;
+  const std::size_t start = SkipBlanks(FPos);
+  const std::size_t end = LineEnd(start);
+  line = FText.substr(start, end > start ? end - start : 0);
+  return true;
+}
+
+bool TMapLineReader::NextLineNumbers(std::string_view& line, TMapFile& map) {
+  const char* const s = FText.data();
+  const std::size_t size = FText.size();
+  if (FPos >= size) return false;
+  const std::size_t start = SkipBlanks(FPos);
+  std::size_t end;
+  try {
+    // The linker's groups hold no CR, so they lie inside the line wherever it
+    // ends: only what follows them needs the search for its end.
+    const std::size_t pos = ReadLinkerGroups(s, start, size, map);
+    if (pos + 1 < size && s[pos] == '\r' && s[pos + 1] == '\n') {
+      end = pos;
+      FPos = pos + 2;
+    } else {
+      end = LineEnd(pos);
+      ReadLineGroups(s + start, pos - start, end - start, map);
+    }
+  } catch (const std::exception&) {
+    end = LineEnd(start);  // only this line is lost
   }
   line = FText.substr(start, end > start ? end - start : 0);
   return true;
@@ -288,32 +355,7 @@ void ParsePublicLine(std::string_view line, TMapFile& map) {
 }
 
 void ParseLineNumbersLine(std::string_view line, TMapFile& map) {
-  const char* const s = line.data();
-  const std::size_t size = line.size();
-  const MapAddress codeStart = map.Bounds().codeStart;
-  std::size_t pos = 0;
-  for (;;) {
-    while (pos < size && s[pos] == ' ') ++pos;  // a few blanks at most between groups
-    if (pos >= size) return;
-    // The linker's own group, "<decimal> 0001:<8 hex digits>", is read in one
-    // pass; any other shape takes the general reading below.
-    std::size_t d = pos;
-    std::uint32_t number = 0;
-    while (d < size && static_cast<unsigned char>(s[d] - '0') < 10) number = number * 10 + (s[d++] - '0');
-    if (size - d >= 14 && s[d] == ' ' && std::memcmp(s + d + 1, "0001:", 5) == 0) {
-      map.AddMapLine(static_cast<std::int32_t>(number), codeStart + HexColumn8(s + d + 6), true);
-      pos = d + 14;
-      continue;
-    }
-    const std::size_t colon = FindChar(s, pos, size, ':');
-    if (colon == size || size - colon - 1 < 8 || colon < 5 || s[colon - 5] != ' ') return;
-    if (HexColumn<4>(s + colon - 4) == 1) {
-      const std::size_t digits = colon - 5 > pos ? colon - 5 - pos : 0;
-      const std::int32_t value = ParseIntBuf(false, s + pos, static_cast<std::int32_t>(digits));
-      map.AddMapLine(value, codeStart + HexColumn<8>(s + colon + 1), true);
-    }
-    pos = colon + 9;
-  }
+  ReadLineGroups(line.data(), 0, line.size(), map);
 }
 
 bool ParseEntryPointLine(std::string_view line, TMapFile& map) {
@@ -358,7 +400,10 @@ void ParseTextMap(std::string_view text, TMapFile& map) {
           map.ReserveLines(reader.Remaining() / kMinLineGroupSize);
           reservedLines = true;
         }
-        section(ParseLineNumbersLine);
+        bool more;
+        while ((more = reader.NextLineNumbers(line, map)) && line.empty()) {
+        }
+        while (more && !line.empty()) more = reader.NextLineNumbers(line, map);
       }
     } else if (const std::size_t entry = line.find("Program entry point at "); entry != std::string_view::npos) {
       ParseEntryPointLine(line, map);

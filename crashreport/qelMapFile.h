@@ -180,10 +180,19 @@ public:
   explicit TMapLineReader(std::string_view text) : FText(text) {}
   // False once the text is used up.
   bool Next(std::string_view& line);
+  // Next, and the line's line-number groups go into map on the way (as
+  // ParseLineNumbersLine takes them): the linker's own groups are read in the
+  // same pass that finds the line's end.
+  bool NextLineNumbers(std::string_view& line, TMapFile& map);
   // Characters not read yet.
   std::size_t Remaining() const { return FPos < FText.size() ? FText.size() - FPos : 0; }
 
 private:
+  std::size_t SkipBlanks(std::size_t from) const;
+  // End of the line that holds from (its CR LF or the text's end); reading
+  // resumes after it.
+  std::size_t LineEnd(std::size_t from);
+
   std::string_view FText;
   std::size_t FPos = 0;
 };

@@ -2,6 +2,7 @@
 // probe search against a linear search, and the map cache.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <iterator>
@@ -317,6 +318,51 @@ TEST(MapText, LineNumberOffsetsReadAsUncheckedHex) {
     ParseLineNumbersLine("5 0001:" + offset, map);
     ExpectLines(map, {{5, C + static_cast<std::uint32_t>(ParseIntBuf(true, offset.data(), 8))}});
   }
+}
+
+// The section's reader takes the groups while it looks for each line's end:
+// on random sections it must give what the lines, split first and read one
+// by one, give. Fragments cut groups at CR LF, hold lone CRs and odd fields.
+TEST(MapText, LineNumberSectionReadsAsItsLines) {
+  const char* const fragments[] = {" ",  "  ",    "12",        " 0001:",    "0001:",    ":",  "\r\n", "\r",
+                                   "7",  "0002:", "0000ABCD", "0000abcd", "00000010", "-1", "0001:0000", "x",
+                                   "0FFF"};
+  const std::string heading = "Line numbers for Unit(Unit.cpp) segment .text\r\n\r\n";
+  std::uint32_t seed = 2027;
+  const auto random = [&](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string section;
+    for (int i = 0, n = static_cast<int>(random(24)); i < n; ++i) {
+      if (random(3) == 0) {
+        section += fragments[random(std::size(fragments))];
+      } else {
+        char group[32];
+        std::snprintf(group, sizeof group, "%*u 0001:%08X", static_cast<int>(random(7)), random(5000), random(0x400));
+        section += group;
+      }
+    }
+    SCOPED_TRACE(section);
+    const TMapFile read(heading + section, kBounds);
+
+    TMapFile expected("", kBounds);
+    TMapLineReader reader(section);
+    std::string_view line;
+    bool more;
+    while ((more = reader.Next(line)) && line.empty()) {
+    }
+    for (; more && !line.empty(); more = reader.Next(line)) ParseLineNumbersLine(line, expected);
+    ASSERT_EQ(read.Lines().size(), expected.Lines().size());
+    for (std::size_t i = 0; i < expected.Lines().size(); ++i) {
+      EXPECT_EQ(read.Lines()[i].line, expected.Lines()[i].line) << i;
+      EXPECT_EQ(read.Lines()[i].address, expected.Lines()[i].address) << i;
+    }
+  }
+  // A group cut by the line's end is not completed from the next line.
+  const TMapFile cut(heading + "1 0001:00000010 2 0001:0FFF\r\n0020\r\n", kBounds);
+  ExpectLines(cut, {{1, C + 0x10}});
 }
 
 TEST(MapText, EntryPointLines) {
