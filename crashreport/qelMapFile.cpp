@@ -178,6 +178,7 @@ std::int32_t TMapFile::LineOfAddress(MapAddress address) const {
 
 void TMapFile::AddMapSegment(bool code, bool addBase, MapAddress start, bool merge, bool ordered, std::string unit,
                              std::uint32_t length) {
+  FDisjointSegments = false;
   if (!code && FCodeOnly) return;
   if (EndsWithText(unit, ".pas") || EndsWithText(unit, ".dpr")) unit.resize(unit.size() - 4);
   if (addBase) start += code ? FBounds.codeStart : FBounds.dataStart;
@@ -211,13 +212,16 @@ void TMapFile::AddMapPublic(bool code, std::string name, MapAddress offset, bool
   std::string unit;
   if (MapDemangleHook) MapDemangleHook(name, unit);
   const MapAddress address = offset + (code ? FBounds.codeStart : FBounds.dataStart);
-  const TMfSegment holder = SegmentOfAddress(code, address);
-  if (holder.valid) {
-    if (name == holder.unit) name = "initialization";
-    if (!unit.empty() && !TextEquals(unit, holder.unit)) name = unit + "." + name;
+  TMfSegment found;
+  const TMfSegment* const holder = HolderOfPublic(code, address, found);
+  if (holder != nullptr) {
+    if (name == holder->unit) name = "initialization";
+    if (!unit.empty() && !TextEquals(unit, holder->unit)) name = unit + "." + name;
   }
+  const bool held = holder != nullptr;
   FPublics.push_back(TMfPublic{true, code, std::move(name), address});
   if (!extendSegments) return;
+  FDisjointSegments = false;  // segments may change from here on
 
   const std::ptrdiff_t lastIndex = code ? FLastCodeSegment : FLastDataSegment;
   if (lastIndex >= 0) {
@@ -228,11 +232,34 @@ void TMapFile::AddMapPublic(bool code, std::string name, MapAddress offset, bool
       if (next < FSegments.size() && FSegments[next].code == code) end = std::min(end, FSegments[next].start);
       if (end > SegmentEnd(l)) l.length = static_cast<std::uint32_t>(end - l.start);
     }
-    if (holder.valid || address == l.start || TextEquals(l.unit, unit)) return;
-  } else if (holder.valid) {
+    if (held || address == l.start || TextEquals(l.unit, unit)) return;
+  } else if (held) {
     return;
   }
   AddMapSegment(code, false, address, true, true, unit, 1);
+}
+
+const TMfSegment* TMapFile::HolderOfPublic(bool code, MapAddress address, TMfSegment& found) {
+  if (!FDisjointSegments) {
+    found = SegmentOfAddress(code, address);
+    return found.valid ? &found : nullptr;
+  }
+  const auto holds = [&](std::size_t i) {
+    const TMfSegment& s = FSegments[i];
+    return s.code == code && s.start <= address && address < SegmentEnd(s);
+  };
+  // Publics come by address: mostly in the last one's segment or the next.
+  for (const std::size_t i : {FLastHolder, FLastHolder + 1})
+    if (i < FSegments.size() && holds(i)) return &FSegments[(FLastHolder = i)];
+  // The last segment in lookup order that starts at or below address.
+  const auto after = std::partition_point(FSegments.begin(), FSegments.end(), [&](const TMfSegment& s) {
+    return s.code != code ? s.code : s.start <= address;
+  });
+  if (after == FSegments.begin()) return nullptr;
+  const std::size_t i = static_cast<std::size_t>(after - FSegments.begin()) - 1;
+  if (!holds(i)) return nullptr;
+  FLastHolder = i;
+  return &FSegments[i];
 }
 
 void TMapFile::ReserveLines(std::size_t count) { FLines.reserve(FLines.size() + count); }
@@ -391,7 +418,14 @@ void ParseTextMap(std::string_view text, TMapFile& map) {
       section(ParseSegmentLine);
       map.SortSegments();  // publics look segments up
     } else if (line.find("Publics by Value") != std::string_view::npos) {
+      map.FDisjointSegments = std::is_sorted(map.FSegments.begin(), map.FSegments.end(), SegmentBefore) &&
+                              std::adjacent_find(map.FSegments.begin(), map.FSegments.end(),
+                                                 [](const TMfSegment& a, const TMfSegment& b) {
+                                                   return a.code == b.code && b.start < SegmentEnd(a);
+                                                 }) == map.FSegments.end();
+      map.FLastHolder = 0;
       section(ParsePublicLine);
+      map.FDisjointSegments = false;
     } else if (const std::size_t at = line.find("Line numbers for "); at != std::string_view::npos) {
       const std::size_t open = line.size() > 17 ? line.find('(', 17) : std::string_view::npos;
       if (open != std::string_view::npos && line.find(')', open + 1) != std::string_view::npos) {

@@ -138,11 +138,15 @@ public:
 private:
   friend bool LoadCompressedMap(std::string_view data, TMapFile& map);
   friend bool ParseTd32(std::string_view block, TMapFile& map);
+  friend void ParseTextMap(std::string_view text, TMapFile& map);
   // Joins sorted segments: one of length 0 or at the same start as the next
   // gives way to it; one of the same kind that reaches the next (or any, when
   // adjacency is not required) ends at its start and, of the same unit, takes
   // it in.
   void MergeSegments(bool adjacent);
+  // The segment that holds a public's address, as SegmentOfAddress finds it:
+  // while FDisjointSegments, found from the last public's holder.
+  const TMfSegment* HolderOfPublic(bool code, MapAddress address, TMfSegment& found);
   bool LoadTd32Info(const void* peHeader);
   bool LoadMapBesideModule();
   bool LoadMapResource();
@@ -153,6 +157,11 @@ private:
   std::vector<TMfLineNumber> FLines;
   std::ptrdiff_t FLastCodeSegment = -1;
   std::ptrdiff_t FLastDataSegment = -1;
+  // Set by the text reader for its publics, over sorted segments of which no
+  // two of a kind overlap (the holder of an address is then the only one),
+  // and cleared before the segments change again.
+  bool FDisjointSegments = false;
+  std::size_t FLastHolder = 0;
   MapAddress FEntryPoint = 0;
   TMapBounds FBounds;
   MapAddress FModule = 0;

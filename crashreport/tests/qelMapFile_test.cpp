@@ -2,6 +2,7 @@
 // probe search against a linear search, and the map cache.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -363,6 +364,64 @@ TEST(MapText, LineNumberSectionReadsAsItsLines) {
   // A group cut by the line's end is not completed from the next line.
   const TMapFile cut(heading + "1 0001:00000010 2 0001:0FFF\r\n0020\r\n", kBounds);
   ExpectLines(cut, {{1, C + 0x10}});
+}
+
+// A public named as its segment's unit becomes "initialization": with that,
+// random publics (any order, in gaps, before and after every segment, code
+// and data) show which segment was found to hold each, against every segment
+// tried in turn. Segments apart and overlapping.
+TEST(MapText, PublicsFindTheSegmentThatHoldsThem) {
+  std::uint32_t seed = 6102;
+  const auto random = [&](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  for (const bool overlapping : {false, true}) {
+    SCOPED_TRACE(overlapping ? "overlapping" : "apart");
+    struct Segment {
+      int kind;
+      std::uint32_t start, length;
+    };
+    std::vector<Segment> segments;
+    std::string text = "Detailed map of segments\r\n\r\n";
+    char line[160];
+    for (int k = 0; k < 40; ++k) {
+      const Segment g{1 + k % 2, static_cast<std::uint32_t>(k / 2 * 0x100), overlapping ? 0x180u : 0x80u};
+      segments.push_back(g);
+      std::snprintf(line, sizeof line, " %04X:%08X %08X C=CODE     S=.text    G=(none)   M=U%-8d ACBP=A9\r\n", g.kind,
+                    g.start, g.length, k);
+      text += line;
+    }
+    text += "\r\n  Address         Publics by Value\r\n\r\n";
+    std::map<std::pair<bool, MapAddress>, std::string> expected;
+    for (int p = 0; p < 400; ++p) {
+      const int kind = 1 + static_cast<int>(random(2));
+      // Half of them at the edges of a segment (of either kind).
+      const Segment& edge = segments[random(40)];
+      const std::uint32_t edges[] = {edge.start, edge.start + edge.length - 1, edge.start + edge.length};
+      const std::uint32_t offset = random(2) ? random(22 * 0x100) : edges[random(3)];
+      // Mostly the unit of a segment of either kind near the offset.
+      const int nearby = std::min(39, static_cast<int>(offset / 0x100 * 2 + random(2)));
+      const int k = random(4) == 0 ? static_cast<int>(random(40)) : nearby;
+      const MapAddress address = C + offset;
+      if (expected.count({kind == 1, address})) continue;
+      std::string name = "U" + std::to_string(k);
+      const Segment& named = segments[k];
+      const bool holds = named.kind == kind && named.start <= offset && offset < named.start + named.length;
+      // Where segments overlap, only the one segment that holds the address alone says what must be found.
+      int holders = 0;
+      for (const Segment& g : segments) holders += g.kind == kind && g.start <= offset && offset < g.start + g.length;
+      if (overlapping && holders > 1) continue;
+      expected[{kind == 1, address}] = holds ? "initialization" : name;
+      std::snprintf(line, sizeof line, " %04X:%08X       %s\r\n", kind, offset, name.c_str());
+      text += line;
+    }
+    // Code and data at the same addresses: only the kind tells them apart.
+    const TMapFile map(text, TMapBounds{C, C + 0x3000, C, C + 0x3000});
+    ASSERT_EQ(map.Publics().size(), expected.size());
+    for (const TMfPublic& p : map.Publics())
+      EXPECT_EQ(p.name, (expected[{p.code, p.address}])) << (p.code ? "code " : "data ") << std::hex << p.address;
+  }
 }
 
 TEST(MapText, EntryPointLines) {
