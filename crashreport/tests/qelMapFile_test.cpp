@@ -407,7 +407,8 @@ TEST(MapText, PublicsFindTheSegmentThatHoldsThem) {
       const int k = random(4) == 0 ? static_cast<int>(random(40)) : nearby;
       const MapAddress address = C + offset;
       if (expected.count({kind == 1, address})) continue;
-      std::string name = "U" + std::to_string(k);
+      char name[16];
+      std::snprintf(name, sizeof name, "U%d", k);
       const Segment& named = segments[k];
       const bool holds = named.kind == kind && named.start <= offset && offset < named.start + named.length;
       // Where segments overlap, only the one segment that holds the address alone says what must be found.
@@ -415,7 +416,7 @@ TEST(MapText, PublicsFindTheSegmentThatHoldsThem) {
       for (const Segment& g : segments) holders += g.kind == kind && g.start <= offset && offset < g.start + g.length;
       if (overlapping && holders > 1) continue;
       expected[{kind == 1, address}] = holds ? "initialization" : name;
-      std::snprintf(line, sizeof line, " %04X:%08X       %s\r\n", kind, offset, name.c_str());
+      std::snprintf(line, sizeof line, " %04X:%08X       %s\r\n", kind, offset, name);
       text += line;
     }
     // Code and data at the same addresses: only the kind tells them apart.
