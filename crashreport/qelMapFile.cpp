@@ -288,12 +288,12 @@ void TMapFile::SortSegments() {
   FLastDataSegment = lastData;
 }
 
-void TMapFile::SortTables() {
+void TMapFile::SortTables(bool linesInOrder) {
   SortSegments();
   const auto byAddress = [](const auto& a, const auto& b) { return a.address < b.address; };
   if (!std::is_sorted(FPublics.begin(), FPublics.end(), byAddress))
     std::stable_sort(FPublics.begin(), FPublics.end(), byAddress);
-  if (!std::is_sorted(FLines.begin(), FLines.end(), byAddress))
+  if (!linesInOrder && !std::is_sorted(FLines.begin(), FLines.end(), byAddress))
     std::stable_sort(FLines.begin(), FLines.end(), byAddress);
 }
 
@@ -397,6 +397,9 @@ void ParseTextMap(std::string_view text, TMapFile& map) {
   TMapLineReader reader(text);
   std::string_view line;
   bool reservedLines = false;
+  // Lines are only added above the last one, so a table in order stays so.
+  const auto byAddress = [](const TMfLineNumber& a, const TMfLineNumber& b) { return a.address < b.address; };
+  const bool linesInOrder = std::is_sorted(map.FLines.begin(), map.FLines.end(), byAddress);
   // Feeds the lines of one section to its parser: leading empty lines are
   // passed over, the section ends at the next empty line.
   const auto section = [&](LineParser parse) {
@@ -443,7 +446,7 @@ void ParseTextMap(std::string_view text, TMapFile& map) {
       ParseEntryPointLine(line, map);
     }
   }
-  map.SortTables();
+  map.SortTables(linesInOrder);
 }
 
 TMapFile::TMapFile(std::string_view text, const TMapBounds& bounds, bool codeOnly)

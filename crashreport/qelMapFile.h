@@ -115,7 +115,8 @@ public:
   // Room for count more line entries.
   void ReserveLines(std::size_t count);
   // Puts every table in lookup order (stable), keeping the last-segment indexes.
-  void SortTables();
+  // linesInOrder: the line table is known to be ascending already.
+  void SortTables(bool linesInOrder = false);
   // Segments in lookup order (readers call this before adding publics).
   void SortSegments();
   void SetEntryPoint(MapAddress address) { FEntryPoint = address; }
