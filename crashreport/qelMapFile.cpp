@@ -69,6 +69,24 @@ std::uint64_t Word(const char* p) {
   return w;
 }
 
+// Eight upper-case hexadecimal digits converted together; false for any
+// other character (lower case, '-', CR, anything), which the column-by-column
+// reading takes.
+bool HexDigits8(const char* p, std::uint32_t& value) {
+  const std::uint64_t w = Word(p);
+  // Bytes below 0x80 plus a constant below 0x80 never carry into the next byte.
+  const std::uint64_t atLeast0 = w + kOnes * (0x80 - '0'), above9 = w + kOnes * (0x80 - '9' - 1);
+  const std::uint64_t atLeastA = w + kOnes * (0x80 - 'A'), aboveF = w + kOnes * (0x80 - 'F' - 1);
+  const std::uint64_t valid = ((atLeast0 & ~above9) | (atLeastA & ~aboveF)) & kHighs;
+  if ((w & kHighs) != 0 || valid != kHighs) return false;
+  std::uint64_t x = (w & (kOnes * 0x0F)) + 9 * ((w >> 6) & kOnes);  // one value per byte
+  x = __builtin_bswap64(x);                                        // first digit highest
+  x = (x | (x >> 4)) & 0x00FF00FF00FF00FFu;
+  x = (x | (x >> 8)) & 0x0000FFFF0000FFFFu;
+  value = static_cast<std::uint32_t>(x | (x >> 16));
+  return true;
+}
+
 // First index >= from in s[0, size) that holds c, or size.
 std::size_t FindChar(const char* s, std::size_t from, std::size_t size, char c) {
   const std::uint64_t pattern = kOnes * static_cast<std::uint8_t>(c);
@@ -80,15 +98,39 @@ std::size_t FindChar(const char* s, std::size_t from, std::size_t size, char c) 
   return from;
 }
 
-// First index >= from in s[0, size) that is not a blank, or size.
-std::size_t SkipBlanks(const char* s, std::size_t from, std::size_t size) {
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
-  for (; from + 8 <= size; from += 8) {
-    const std::uint64_t w = Word(s + from) ^ (kOnes * ' ');
-    if (const std::uint64_t other = (((w & kLow7) + kLow7) | w) & kHighs) return from + (std::countr_zero(other) >> 3);
+// The linker's own line-number groups, "<decimal> 0001:<8 hex digits>", from
+// pos on within s[0, size), in one pass each; gives the position (blanks
+// skipped) of the first thing that is not such a group.
+std::size_t ReadLinkerGroups(const char* s, std::size_t pos, std::size_t size, TMapFile& map) {
+  const MapAddress codeStart = map.Bounds().codeStart;
+  for (;;) {
+    while (pos < size && s[pos] == ' ') ++pos;  // a few blanks at most between groups
+    std::size_t d = pos;
+    std::uint32_t number = 0;  // wraps as ParseIntBuf does
+    while (d < size && static_cast<unsigned char>(s[d] - '0') < 10) number = number * 10 + (s[d++] - '0');
+    std::uint32_t offset;
+    if (size - d < 14 || s[d] != ' ' || std::memcmp(s + d + 1, "0001:", 5) != 0 || !HexDigits8(s + d + 6, offset))
+      return pos;
+    map.AddMapLine(static_cast<std::int32_t>(number), codeStart + offset, true);
+    pos = d + 14;
   }
-  while (from < size && s[from] == ' ') ++from;
-  return from;
+}
+
+// Every line-number group of the line s[0, size) from pos on.
+void ReadLineGroups(const char* s, std::size_t pos, std::size_t size, TMapFile& map) {
+  const MapAddress codeStart = map.Bounds().codeStart;
+  for (;;) {
+    pos = ReadLinkerGroups(s, pos, size, map);
+    if (pos >= size) return;
+    const std::size_t colon = FindChar(s, pos, size, ':');
+    if (colon == size || size - colon - 1 < 8 || colon < 5 || s[colon - 5] != ' ') return;
+    if (HexColumn<4>(s + colon - 4) == 1) {
+      const std::size_t digits = colon - 5 > pos ? colon - 5 - pos : 0;
+      const std::int32_t number = ParseIntBuf(false, s + pos, static_cast<std::int32_t>(digits));
+      map.AddMapLine(number, codeStart + HexColumn<8>(s + colon + 1), true);
+    }
+    pos = colon + 9;
+  }
 }
 
 // Upper bound of the line-number groups in text: each takes at least 15
@@ -159,6 +201,7 @@ std::int32_t TMapFile::LineOfAddress(MapAddress address) const {
 
 void TMapFile::AddMapSegment(bool code, bool addBase, MapAddress start, bool merge, bool ordered, std::string unit,
                              std::uint32_t length) {
+  FDisjointSegments = false;
   if (!code && FCodeOnly) return;
   if (EndsWithText(unit, ".pas") || EndsWithText(unit, ".dpr")) unit.resize(unit.size() - 4);
   if (addBase) start += code ? FBounds.codeStart : FBounds.dataStart;
@@ -192,13 +235,16 @@ void TMapFile::AddMapPublic(bool code, std::string name, MapAddress offset, bool
   std::string unit;
   if (MapDemangleHook) MapDemangleHook(name, unit);
   const MapAddress address = offset + (code ? FBounds.codeStart : FBounds.dataStart);
-  const TMfSegment holder = SegmentOfAddress(code, address);
-  if (holder.valid) {
-    if (name == holder.unit) name = "initialization";
-    if (!unit.empty() && !TextEquals(unit, holder.unit)) name = unit + "." + name;
+  TMfSegment found;
+  const TMfSegment* const holder = HolderOfPublic(code, address, found);
+  if (holder != nullptr) {
+    if (name == holder->unit) name = "initialization";
+    if (!unit.empty() && !TextEquals(unit, holder->unit)) name = unit + "." + name;
   }
+  const bool held = holder != nullptr;
   FPublics.push_back(TMfPublic{true, code, std::move(name), address});
   if (!extendSegments) return;
+  FDisjointSegments = false;  // segments may change from here on
 
   const std::ptrdiff_t lastIndex = code ? FLastCodeSegment : FLastDataSegment;
   if (lastIndex >= 0) {
@@ -209,11 +255,34 @@ void TMapFile::AddMapPublic(bool code, std::string name, MapAddress offset, bool
       if (next < FSegments.size() && FSegments[next].code == code) end = std::min(end, FSegments[next].start);
       if (end > SegmentEnd(l)) l.length = static_cast<std::uint32_t>(end - l.start);
     }
-    if (holder.valid || address == l.start || TextEquals(l.unit, unit)) return;
-  } else if (holder.valid) {
+    if (held || address == l.start || TextEquals(l.unit, unit)) return;
+  } else if (held) {
     return;
   }
   AddMapSegment(code, false, address, true, true, unit, 1);
+}
+
+const TMfSegment* TMapFile::HolderOfPublic(bool code, MapAddress address, TMfSegment& found) {
+  if (!FDisjointSegments) {
+    found = SegmentOfAddress(code, address);
+    return found.valid ? &found : nullptr;
+  }
+  const auto holds = [&](std::size_t i) {
+    const TMfSegment& s = FSegments[i];
+    return s.code == code && s.start <= address && address < SegmentEnd(s);
+  };
+  // Publics come by address: mostly in the last one's segment or the next.
+  for (const std::size_t i : {FLastHolder, FLastHolder + 1})
+    if (i < FSegments.size() && holds(i)) return &FSegments[(FLastHolder = i)];
+  // The last segment in lookup order that starts at or below address.
+  const auto after = std::partition_point(FSegments.begin(), FSegments.end(), [&](const TMfSegment& s) {
+    return s.code != code ? s.code : s.start <= address;
+  });
+  if (after == FSegments.begin()) return nullptr;
+  const std::size_t i = static_cast<std::size_t>(after - FSegments.begin()) - 1;
+  if (!holds(i)) return nullptr;
+  FLastHolder = i;
+  return &FSegments[i];
 }
 
 void TMapFile::ReserveLines(std::size_t count) { FLines.reserve(FLines.size() + count); }
@@ -242,36 +311,66 @@ void TMapFile::SortSegments() {
   FLastDataSegment = lastData;
 }
 
-void TMapFile::SortTables() {
+void TMapFile::SortTables(bool linesInOrder) {
   SortSegments();
   const auto byAddress = [](const auto& a, const auto& b) { return a.address < b.address; };
   if (!std::is_sorted(FPublics.begin(), FPublics.end(), byAddress))
     std::stable_sort(FPublics.begin(), FPublics.end(), byAddress);
-  if (!std::is_sorted(FLines.begin(), FLines.end(), byAddress))
+  if (!linesInOrder && !std::is_sorted(FLines.begin(), FLines.end(), byAddress))
     std::stable_sort(FLines.begin(), FLines.end(), byAddress);
 }
 
 // --- text map reader -----------------------------------------------------------
 
-bool TMapLineReader::Next(std::string_view& line) {
+std::size_t TMapLineReader::SkipBlanks(std::size_t from) const {
+  while (from < FText.size() && FText[from] == ' ') ++from;
+  return from;
+}
+
+std::size_t TMapLineReader::LineEnd(std::size_t from) {
   const std::size_t size = FText.size();
-  if (FPos >= size) return false;
-  std::size_t start = FPos;
-  while (start < size && FText[start] == ' ') ++start;
-  std::size_t end = start;
-  for (;;) {
+  for (std::size_t end = from;;) {
     const void* cr = end < size ? std::memchr(FText.data() + end, '\r', size - end) : nullptr;
     if (cr == nullptr) {
-      end = size;
       FPos = size;
-      break;
+      return size;
     }
     end = static_cast<std::size_t>(static_cast<const char*>(cr) - FText.data());
     if (end + 1 < size && FText[end + 1] == '\n') {
       FPos = end + 2;
-      break;
+      return end;
     }
     ++end;  // a CR alone belongs to the line
+  }
+}
+
+bool TMapLineReader::Next(std::string_view& line) {
+  if (FPos >= FText.size()) return false;
+  const std::size_t start = SkipBlanks(FPos);
+  const std::size_t end = LineEnd(start);
+  line = FText.substr(start, end > start ? end - start : 0);
+  return true;
+}
+
+bool TMapLineReader::NextLineNumbers(std::string_view& line, TMapFile& map) {
+  const char* const s = FText.data();
+  const std::size_t size = FText.size();
+  if (FPos >= size) return false;
+  const std::size_t start = SkipBlanks(FPos);
+  std::size_t end;
+  try {
+    // The linker's groups hold no CR, so they lie inside the line wherever it
+    // ends: only what follows them needs the search for its end.
+    const std::size_t pos = ReadLinkerGroups(s, start, size, map);
+    if (pos + 1 < size && s[pos] == '\r' && s[pos + 1] == '\n') {
+      end = pos;
+      FPos = pos + 2;
+    } else {
+      end = LineEnd(pos);
+      ReadLineGroups(s + start, pos - start, end - start, map);
+    }
+  } catch (const std::exception&) {
+    end = LineEnd(start);  // only this line is lost
   }
   line = FText.substr(start, end > start ? end - start : 0);
   return true;
@@ -306,22 +405,7 @@ void ParsePublicLine(std::string_view line, TMapFile& map) {
 }
 
 void ParseLineNumbersLine(std::string_view line, TMapFile& map) {
-  const char* const s = line.data();
-  const std::size_t size = line.size();
-  const MapAddress codeStart = map.Bounds().codeStart;
-  std::size_t pos = 0;
-  for (;;) {
-    pos = SkipBlanks(s, pos, size);
-    if (pos >= size) return;
-    const std::size_t colon = FindChar(s, pos, size, ':');
-    if (colon == size || size - colon - 1 < 8 || colon < 5 || s[colon - 5] != ' ') return;
-    if (HexColumn<4>(s + colon - 4) == 1) {
-      const std::size_t digits = colon - 5 > pos ? colon - 5 - pos : 0;
-      const std::int32_t number = ParseIntBuf(false, s + pos, static_cast<std::int32_t>(digits));
-      map.AddMapLine(number, codeStart + HexColumn<8>(s + colon + 1), true);
-    }
-    pos = colon + 9;
-  }
+  ReadLineGroups(line.data(), 0, line.size(), map);
 }
 
 bool ParseEntryPointLine(std::string_view line, TMapFile& map) {
@@ -336,6 +420,9 @@ void ParseTextMap(std::string_view text, TMapFile& map) {
   TMapLineReader reader(text);
   std::string_view line;
   bool reservedLines = false;
+  // Lines are only added above the last one, so a table in order stays so.
+  const auto byAddress = [](const TMfLineNumber& a, const TMfLineNumber& b) { return a.address < b.address; };
+  const bool linesInOrder = std::is_sorted(map.FLines.begin(), map.FLines.end(), byAddress);
   // Feeds the lines of one section to its parser: leading empty lines are
   // passed over, the section ends at the next empty line.
   const auto section = [&](LineParser parse) {
@@ -357,7 +444,14 @@ void ParseTextMap(std::string_view text, TMapFile& map) {
       section(ParseSegmentLine);
       map.SortSegments();  // publics look segments up
     } else if (line.find("Publics by Value") != std::string_view::npos) {
+      map.FDisjointSegments = std::is_sorted(map.FSegments.begin(), map.FSegments.end(), SegmentBefore) &&
+                              std::adjacent_find(map.FSegments.begin(), map.FSegments.end(),
+                                                 [](const TMfSegment& a, const TMfSegment& b) {
+                                                   return a.code == b.code && b.start < SegmentEnd(a);
+                                                 }) == map.FSegments.end();
+      map.FLastHolder = 0;
       section(ParsePublicLine);
+      map.FDisjointSegments = false;
     } else if (const std::size_t at = line.find("Line numbers for "); at != std::string_view::npos) {
       const std::size_t open = line.size() > 17 ? line.find('(', 17) : std::string_view::npos;
       if (open != std::string_view::npos && line.find(')', open + 1) != std::string_view::npos) {
@@ -366,13 +460,16 @@ void ParseTextMap(std::string_view text, TMapFile& map) {
           map.ReserveLines(reader.Remaining() / kMinLineGroupSize);
           reservedLines = true;
         }
-        section(ParseLineNumbersLine);
+        bool more;
+        while ((more = reader.NextLineNumbers(line, map)) && line.empty()) {
+        }
+        while (more && !line.empty()) more = reader.NextLineNumbers(line, map);
       }
     } else if (const std::size_t entry = line.find("Program entry point at "); entry != std::string_view::npos) {
       ParseEntryPointLine(line, map);
     }
   }
-  map.SortTables();
+  map.SortTables(linesInOrder);
 }
 
 TMapFile::TMapFile(std::string_view text, const TMapBounds& bounds, bool codeOnly)

@@ -117,7 +117,8 @@ public:
   // Room for count more line entries.
   void ReserveLines(std::size_t count);
   // Puts every table in lookup order (stable), keeping the last-segment indexes.
-  void SortTables();
+  // linesInOrder: the line table is known to be ascending already.
+  void SortTables(bool linesInOrder = false);
   // Segments in lookup order (readers call this before adding publics).
   void SortSegments();
   void SetEntryPoint(MapAddress address) { FEntryPoint = address; }
@@ -141,11 +142,15 @@ private:
   bool CoveredFrom(MapAddress from, MapAddress address) const;
   friend bool LoadCompressedMap(std::string_view data, TMapFile& map);
   friend bool ParseTd32(std::string_view block, TMapFile& map);
+  friend void ParseTextMap(std::string_view text, TMapFile& map);
   // Joins sorted segments: one of length 0 or at the same start as the next
   // gives way to it; one of the same kind that reaches the next (or any, when
   // adjacency is not required) ends at its start and, of the same unit, takes
   // it in.
   void MergeSegments(bool adjacent);
+  // The segment that holds a public's address, as SegmentOfAddress finds it:
+  // while FDisjointSegments, found from the last public's holder.
+  const TMfSegment* HolderOfPublic(bool code, MapAddress address, TMfSegment& found);
   bool LoadTd32Info(const void* peHeader);
   bool LoadMapBesideModule();
   bool LoadMapResource();
@@ -156,6 +161,11 @@ private:
   std::vector<TMfLineNumber> FLines;
   std::ptrdiff_t FLastCodeSegment = -1;
   std::ptrdiff_t FLastDataSegment = -1;
+  // Set by the text reader for its publics, over sorted segments of which no
+  // two of a kind overlap (the holder of an address is then the only one),
+  // and cleared before the segments change again.
+  bool FDisjointSegments = false;
+  std::size_t FLastHolder = 0;
   MapAddress FEntryPoint = 0;
   TMapBounds FBounds;
   MapAddress FModule = 0;
@@ -183,10 +193,19 @@ public:
   explicit TMapLineReader(std::string_view text) : FText(text) {}
   // False once the text is used up.
   bool Next(std::string_view& line);
+  // Next, and the line's line-number groups go into map on the way (as
+  // ParseLineNumbersLine takes them): the linker's own groups are read in the
+  // same pass that finds the line's end.
+  bool NextLineNumbers(std::string_view& line, TMapFile& map);
   // Characters not read yet.
   std::size_t Remaining() const { return FPos < FText.size() ? FText.size() - FPos : 0; }
 
 private:
+  std::size_t SkipBlanks(std::size_t from) const;
+  // End of the line that holds from (its CR LF or the text's end); reading
+  // resumes after it.
+  std::size_t LineEnd(std::size_t from);
+
   std::string_view FText;
   std::size_t FPos = 0;
 };

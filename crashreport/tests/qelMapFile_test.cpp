@@ -2,12 +2,15 @@
 // probe search against a linear search, and the map cache.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <iterator>
 #include <thread>
 
 #include "qelMapFile.h"
+#include "qelStrings.h"
 
 using namespace qel;
 
@@ -285,12 +288,142 @@ TEST(MapText, LineNumberLines) {
       {"10x0001:00000010", {}},
       {"10 0001:00000010x11 0001:00000020", {{10, C + 0x10}, {11, C + 0x20}}},  // digits are not checked
       {"no colon at all", {}},
+      {"1234567 0001:00000010 89 0001:00000020 12345678 0001:00000030 1000000 0001:00000040",
+       {{1234567, C + 0x10}, {89, C + 0x20}, {12345678, C + 0x30}, {1000000, C + 0x40}}},
+      {"1a 0001:00000010", {{20, C + 0x10}}},                // 'a' counts 10 in the decimal field too
+      {"99999999999 0001:00000010", {{1215752191, C + 0x10}}},  // the number wraps
+      {"10 0001:0000abcd  11 0001:0000-0AG", {{10, C + 0xABCD}}},  // lower case; '-' and G count 0
+      {"10 0001:00000010\r11 0001:00000020", {{10, C + 0x10}, {11, C + 0x20}}},  // a lone CR is a digit 0
+      {"10 0002:00000010 11 0001:00000020 12 0001:000000", {{11, C + 0x20}}},  // cut in the last offset
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     TMapFile map("", kBounds);
     ParseLineNumbersLine(c.line, map);
     ExpectLines(map, c.lines);
+  }
+}
+
+// Offsets of every character class, one group a line, read as the
+// unchecked hexadecimal reading reads them.
+TEST(MapText, LineNumberOffsetsReadAsUncheckedHex) {
+  const std::string chars = std::string("09AFaf/:@G`g- \x80\xB0\xFF") + '\0';
+  std::uint32_t seed = 27;
+  for (int round = 0; round < 2000; ++round) {
+    std::string offset;
+    for (int i = 0; i < 8; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      // Mostly digits, so that one odd character at a time is met as well.
+      offset += (seed >> 16) % 4 == 0 ? chars[(seed >> 20) % chars.size()] : "0123456789ABCDEF"[(seed >> 20) % 16];
+    }
+    SCOPED_TRACE(offset);
+    TMapFile map("", kBounds);
+    ParseLineNumbersLine("5 0001:" + offset, map);
+    ExpectLines(map, {{5, C + static_cast<std::uint32_t>(ParseIntBuf(true, offset.data(), 8))}});
+  }
+}
+
+// The section's reader takes the groups while it looks for each line's end:
+// on random sections it must give what the lines, split first and read one
+// by one, give. Fragments cut groups at CR LF, hold lone CRs and odd fields.
+TEST(MapText, LineNumberSectionReadsAsItsLines) {
+  const char* const fragments[] = {" ",  "  ",    "12",        " 0001:",    "0001:",    ":",  "\r\n", "\r",
+                                   "7",  "0002:", "0000ABCD", "0000abcd", "00000010", "-1", "0001:0000", "x",
+                                   "0FFF"};
+  const std::string heading = "Line numbers for Unit(Unit.cpp) segment .text\r\n\r\n";
+  std::uint32_t seed = 2027;
+  const auto random = [&](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string section;
+    for (int i = 0, n = static_cast<int>(random(24)); i < n; ++i) {
+      if (random(3) == 0) {
+        section += fragments[random(std::size(fragments))];
+      } else {
+        char group[32];
+        std::snprintf(group, sizeof group, "%*u 0001:%08X", static_cast<int>(random(7)), random(5000), random(0x400));
+        section += group;
+      }
+    }
+    SCOPED_TRACE(section);
+    const TMapFile read(heading + section, kBounds);
+
+    TMapFile expected("", kBounds);
+    TMapLineReader reader(section);
+    std::string_view line;
+    bool more;
+    while ((more = reader.Next(line)) && line.empty()) {
+    }
+    for (; more && !line.empty(); more = reader.Next(line)) ParseLineNumbersLine(line, expected);
+    ASSERT_EQ(read.Lines().size(), expected.Lines().size());
+    for (std::size_t i = 0; i < expected.Lines().size(); ++i) {
+      EXPECT_EQ(read.Lines()[i].line, expected.Lines()[i].line) << i;
+      EXPECT_EQ(read.Lines()[i].address, expected.Lines()[i].address) << i;
+    }
+  }
+  // A group cut by the line's end is not completed from the next line.
+  const TMapFile cut(heading + "1 0001:00000010 2 0001:0FFF\r\n0020\r\n", kBounds);
+  ExpectLines(cut, {{1, C + 0x10}});
+}
+
+// A public named as its segment's unit becomes "initialization": with that,
+// random publics (any order, in gaps, before and after every segment, code
+// and data) show which segment was found to hold each, against every segment
+// tried in turn. Segments apart and overlapping.
+TEST(MapText, PublicsFindTheSegmentThatHoldsThem) {
+  std::uint32_t seed = 6102;
+  const auto random = [&](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  for (const bool overlapping : {false, true}) {
+    SCOPED_TRACE(overlapping ? "overlapping" : "apart");
+    struct Segment {
+      int kind;
+      std::uint32_t start, length;
+    };
+    std::vector<Segment> segments;
+    std::string text = "Detailed map of segments\r\n\r\n";
+    char line[160];
+    for (int k = 0; k < 40; ++k) {
+      const Segment g{1 + k % 2, static_cast<std::uint32_t>(k / 2 * 0x100), overlapping ? 0x180u : 0x80u};
+      segments.push_back(g);
+      std::snprintf(line, sizeof line, " %04X:%08X %08X C=CODE     S=.text    G=(none)   M=U%-8d ACBP=A9\r\n", g.kind,
+                    g.start, g.length, k);
+      text += line;
+    }
+    text += "\r\n  Address         Publics by Value\r\n\r\n";
+    std::map<std::pair<bool, MapAddress>, std::string> expected;
+    for (int p = 0; p < 400; ++p) {
+      const int kind = 1 + static_cast<int>(random(2));
+      // Half of them at the edges of a segment (of either kind).
+      const Segment& edge = segments[random(40)];
+      const std::uint32_t edges[] = {edge.start, edge.start + edge.length - 1, edge.start + edge.length};
+      const std::uint32_t offset = random(2) ? random(22 * 0x100) : edges[random(3)];
+      // Mostly the unit of a segment of either kind near the offset.
+      const int nearby = std::min(39, static_cast<int>(offset / 0x100 * 2 + random(2)));
+      const int k = random(4) == 0 ? static_cast<int>(random(40)) : nearby;
+      const MapAddress address = C + offset;
+      if (expected.count({kind == 1, address})) continue;
+      char name[16];
+      std::snprintf(name, sizeof name, "U%d", k);
+      const Segment& named = segments[k];
+      const bool holds = named.kind == kind && named.start <= offset && offset < named.start + named.length;
+      // Where segments overlap, only the one segment that holds the address alone says what must be found.
+      int holders = 0;
+      for (const Segment& g : segments) holders += g.kind == kind && g.start <= offset && offset < g.start + g.length;
+      if (overlapping && holders > 1) continue;
+      expected[{kind == 1, address}] = holds ? "initialization" : name;
+      std::snprintf(line, sizeof line, " %04X:%08X       %s\r\n", kind, offset, name);
+      text += line;
+    }
+    // Code and data at the same addresses: only the kind tells them apart.
+    const TMapFile map(text, TMapBounds{C, C + 0x3000, C, C + 0x3000});
+    ASSERT_EQ(map.Publics().size(), expected.size());
+    for (const TMfPublic& p : map.Publics())
+      EXPECT_EQ(p.name, (expected[{p.code, p.address}])) << (p.code ? "code " : "data ") << std::hex << p.address;
   }
 }
 
