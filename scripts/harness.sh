@@ -78,6 +78,32 @@ zivo_wineserver() {
   # its standard error: started from a test, it would hold CTest's pipe of that test open
   # until the session ends. A hidden window made here starts it with the log instead.
   timeout 120 "$ZIVO_WINE" rundll32.exe user32.dll,GetDesktopWindow >>"$ZIVO_WINE_LOG" 2>&1 || true
+  zivo_desktop_keeper
+}
+
+# True while the desktop process of this prefix runs.
+zivo_desktop_alive() {
+  local p
+  for p in $(pgrep -f 'explorer\.exe /desktop' 2>/dev/null); do
+    { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+  done
+  return 1
+}
+
+# Under emulation the desktop process dies now and then. Until a new one runs no program of
+# the session can make a window, and the program that starts it hands it its standard error,
+# so CTest waits on that test's pipe until the session ends. This keeper starts a new one at
+# once, with the log as its output.
+zivo_desktop_keeper() {
+  (
+    while sleep 0.5; do
+      zivo_desktop_alive && continue
+      echo "harness: the desktop process ended; starting a new one" >>"$ZIVO_WINE_LOG"
+      timeout 120 "$ZIVO_WINE" rundll32.exe user32.dll,GetDesktopWindow >>"$ZIVO_WINE_LOG" 2>&1 </dev/null || true
+      sleep 2  # should it die at once again, not a start every half second
+    done
+  ) </dev/null >/dev/null 2>&1 &
+  zivo_on_exit "kill $!"
 }
 
 # Runs a Wine program of the session (regedit, reg) quietly.
