@@ -2,12 +2,15 @@
 // this program makes a fault in them from outside (a thread of theirs that
 // starts in a page without execute rights; their main thread sent into such a
 // page), finds the exception box, reads its report through the Win32 API and
-// checks what the user reads, saves it and closes the program.
+// checks what the user reads, then saves, mails, restarts and closes. The mail
+// cases run in the test network of scripts/with-mailnet.sh.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -15,130 +18,25 @@
 #include <string>
 #include <utility>
 
+#include "RunningProgram.h"
+#include "qelExceptSettings.h"
 #include "qelStrings.h"
 #include "qelWinHandles.h"
 
 namespace {
 
 using qel::TOwnedHandle;
-
-struct TWindowSearch {
-  DWORD Pid;
-  const char* ClassName;
-  const char* Title;
-  HWND Window = nullptr;
-};
-
-BOOL CALLBACK FindTopWindow(HWND h, LPARAM p) {
-  auto* search = reinterpret_cast<TWindowSearch*>(p);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(h, &owner);
-  char className[64] = {}, title[128] = {};
-  GetClassNameA(h, className, sizeof className);
-  GetWindowTextA(h, title, sizeof title);
-  if (owner == search->Pid && IsWindowVisible(h) &&
-      (*search->ClassName == '\0' || std::strcmp(className, search->ClassName) == 0) &&
-      (*search->Title == '\0' || std::strcmp(title, search->Title) == 0))
-    search->Window = h;
-  return search->Window == nullptr;
-}
-
-HWND WaitForTopWindow(DWORD pid, const char* className, const char* title, int tenthsOfSeconds) {
-  TWindowSearch search{pid, className, title};
-  for (int i = 0; i < tenthsOfSeconds && search.Window == nullptr; ++i) {
-    Sleep(100);
-    EnumWindows(FindTopWindow, reinterpret_cast<LPARAM>(&search));
-  }
-  return search.Window;
-}
-
-struct TChildSearch {
-  const char* ClassName;
-  const char* Text;
-  HWND Window = nullptr;
-};
-
-BOOL CALLBACK FindChild(HWND h, LPARAM p) {
-  auto* search = reinterpret_cast<TChildSearch*>(p);
-  char className[64] = {}, text[64] = {};
-  GetClassNameA(h, className, sizeof className);
-  GetWindowTextA(h, text, sizeof text);
-  if (_stricmp(className, search->ClassName) == 0 && (*search->Text == '\0' || std::strcmp(text, search->Text) == 0))
-    search->Window = h;
-  return search->Window == nullptr;
-}
-
-HWND Child(HWND parent, const char* className, const char* text) {
-  TChildSearch search{className, text};
-  EnumChildWindows(parent, FindChild, reinterpret_cast<LPARAM>(&search));
-  return search.Window;
-}
-
-// The text of another process's edit control (WM_GETTEXT is carried across).
-std::string ControlText(HWND h) {
-  DWORD_PTR length = 0;
-  if (!SendMessageTimeoutA(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 60000, &length)) return {};
-  std::string text(length + 1, '\0');
-  DWORD_PTR copied = 0;
-  if (!SendMessageTimeoutA(h, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG, 60000,
-                           &copied))
-    return {};
-  text.resize(copied);
-  return text;
-}
+using qel::test::Child;
+using qel::test::ControlText;
+using qel::test::ExeFolder;
+using qel::test::TProgramSymbols;
+using qel::test::TRunningProgram;
+using qel::test::WaitForTopWindow;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
-
-std::string ExeFolder(const std::string& exe) { return exe.substr(0, exe.find_last_of("\\/") + 1); }
-
-// A program started and shown; ended when the test did not end it.
-struct TRunningProgram {
-  PROCESS_INFORMATION Info{};
-  HWND Window = nullptr;
-  explicit TRunningProgram(const std::string& exe) {
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    std::string commandLine = "\"" + exe + "\"";
-    const std::string folder = ExeFolder(exe);
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, &Info))
-      return;
-    Window = WaitForTopWindow(Info.dwProcessId, "", "", 600);
-  }
-  ~TRunningProgram() {
-    if (Info.hProcess == nullptr) return;
-    if (WaitForSingleObject(Info.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(Info.hProcess, 99);
-    CloseHandle(Info.hThread);
-    CloseHandle(Info.hProcess);
-  }
-  TRunningProgram(const TRunningProgram&) = delete;
-  TRunningProgram& operator=(const TRunningProgram&) = delete;
-  DWORD ExitCodeWithin(DWORD ms) const {
-    DWORD code = 99;
-    if (WaitForSingleObject(Info.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(Info.hProcess, &code);
-    return code;
-  }
-  // A page of the program's memory that may be read and written, not run.
-  uintptr_t DataPage() const {
-    return reinterpret_cast<uintptr_t>(
-        VirtualAllocEx(Info.hProcess, nullptr, 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  }
-  // The instructions copied into the program's memory; 0 when that failed.
-  uintptr_t Code(const uint8_t* code, size_t size) const {
-    void* remote = VirtualAllocEx(Info.hProcess, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
-    SIZE_T written = 0;
-    if (remote == nullptr || !WriteProcessMemory(Info.hProcess, remote, code, size, &written) || written != size)
-      return 0;
-    return reinterpret_cast<uintptr_t>(remote);
-  }
-  // A thread of the program started at address.
-  TOwnedHandle StartThread(uintptr_t address, DWORD* tid = nullptr) const {
-    return TOwnedHandle(CreateRemoteThread(Info.hProcess, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(address),
-                                           nullptr, 0, tid));
-  }
-};
 
 // The report's block of one thread: its heading line up to the empty line.
 std::string Section(const std::string& report, const std::string& heading) {
@@ -150,11 +48,13 @@ std::string Section(const std::string& report, const std::string& heading) {
 
 struct TProgram {
   const char* Exe;
-  const char* Name;   // "%appname%"
-  const char* Entry;  // the source file of WinMain
+  const char* Name;     // "%appname%"
+  const char* Entry;    // the source file of WinMain
+  const char* Symbols;  // the listing of its symbols made when it was built
 };
 
-const TProgram kPrograms[] = {{TARVIK_EXE, "Tarvik", "Tarvik.cpp"}, {LUNSEL_EXE, "Lunsel", "Lunsel.cpp"}};
+const TProgram kPrograms[] = {{TARVIK_EXE, "Tarvik", "Tarvik.cpp", TARVIK_SYMBOLS},
+                              {LUNSEL_EXE, "Lunsel", "Lunsel.cpp", LUNSEL_SYMBOLS}};
 
 // What every report of such a fault must say; faultHeading is the heading of
 // the thread that faulted, which comes first.
@@ -214,8 +114,9 @@ std::string BoxReport(const TRunningProgram& run, const TProgram& p, HWND& box, 
   return report;
 }
 
-// "save bug report" with the file dialog's proposal, then "close application".
-void SaveAndClose(const TRunningProgram& run, const TProgram& p, HWND box, const std::string& report) {
+// "save bug report" with the file dialog's proposal: the file beside the
+// program holds the report.
+void Save(const TRunningProgram& run, const TProgram& p, HWND box, const std::string& report) {
   const std::string saved = ExeFolder(p.Exe) + "bugreport.txt";
   DeleteFileA(saved.c_str());
   HWND save = Child(box, "Button", "save bug report");
@@ -231,18 +132,47 @@ void SaveAndClose(const TRunningProgram& run, const TProgram& p, HWND box, const
     file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   EXPECT_NE(file.find(report.substr(0, report.find("\r\n\r\n"))), std::string::npos) << file.substr(0, 400);
-  DeleteFileA(saved.c_str());
+}
 
+// "close application": the program ends with exit code 1.
+void Close(const TRunningProgram& run, HWND box) {
   HWND close = Child(box, "Button", "close application");
   ASSERT_NE(close, nullptr);
   PostMessageA(close, BM_CLICK, 0, 0);
   EXPECT_EQ(run.ExitCodeWithin(120000), 1u);
 }
 
+void SaveAndClose(const TRunningProgram& run, const TProgram& p, HWND box, const std::string& report) {
+  Save(run, p, box, report);
+  DeleteFileA((ExeFolder(p.Exe) + "bugreport.txt").c_str());
+  Close(run, box);
+}
+
 // The message of a fault outside every module: its access kind and address.
 std::string FaultMessage(uintptr_t at, const char* kind, uintptr_t accessed) {
   return "Access violation at address " + qel::HexStrPadded(static_cast<uint32_t>(at), 1, '0') + ". " + kind +
          " of address " + qel::HexStrPadded(static_cast<uint32_t>(accessed), 1, '0') + ".";
+}
+
+// A fault in a thread of the program started at address: its box, its
+// report and the heading of the thread's block.
+struct TThreadFault {
+  HWND Box = nullptr;
+  std::string Report;
+  std::string Heading;
+};
+
+TThreadFault FaultInThread(const TRunningProgram& run, const TProgram& p, uintptr_t start, const char* kind) {
+  TThreadFault fault;
+  DWORD tid = 0;
+  const TOwnedHandle thread = run.StartThread(start, &tid);
+  if (!thread) {
+    ADD_FAILURE() << "no thread started in " << p.Name;
+    return fault;
+  }
+  fault.Report = BoxReport(run, p, fault.Box, kind);
+  fault.Heading = "thread " + qel::HexStrPadded(tid, 1, '0') + ":";
+  return fault;
 }
 
 // A thread of the program that writes to address 0 (two instructions written
@@ -257,20 +187,12 @@ TEST(ShippedPrograms, ThreadWritingToAddressZero) {
                             0xC2, 0x04, 0x00};                   // ret 4
     const uintptr_t remote = run.Code(code, sizeof code);
     ASSERT_NE(remote, 0u);
-    DWORD tid = 0;
-    const TOwnedHandle thread = run.StartThread(remote, &tid);
-    ASSERT_TRUE(thread);
-    HWND box = nullptr;
-    const std::string report = BoxReport(run, p, box, "write");
-    ASSERT_NE(box, nullptr);
-    ASSERT_FALSE(report.empty());
-    const uintptr_t at = remote + 2;
-    ExpectReport(report, p, FaultMessage(at, "Write", 0), "thread " + qel::HexStrPadded(tid, 1, '0') + ":");
-    EXPECT_NE(report.find("\r\ndisassembling:\r\n"), std::string::npos);
-    HWND close = Child(box, "Button", "close application");
-    ASSERT_NE(close, nullptr);
-    PostMessageA(close, BM_CLICK, 0, 0);
-    EXPECT_EQ(run.ExitCodeWithin(120000), 1u);
+    const TThreadFault fault = FaultInThread(run, p, remote, "write");
+    ASSERT_NE(fault.Box, nullptr);
+    ASSERT_FALSE(fault.Report.empty());
+    ExpectReport(fault.Report, p, FaultMessage(remote + 2, "Write", 0), fault.Heading);
+    EXPECT_NE(fault.Report.find("\r\ndisassembling:\r\n"), std::string::npos);
+    Close(run, fault.Box);
   }
 }
 
@@ -283,15 +205,11 @@ TEST(ShippedPrograms, ThreadStartedInADataPage) {
     ASSERT_NE(run.Window, nullptr);
     const uintptr_t page = run.DataPage();
     ASSERT_NE(page, 0u);
-    DWORD tid = 0;
-    const TOwnedHandle thread = run.StartThread(page, &tid);
-    ASSERT_TRUE(thread);
-    HWND box = nullptr;
-    const std::string report = BoxReport(run, p, box, "thread");
-    ASSERT_NE(box, nullptr);
-    ASSERT_FALSE(report.empty());
-    ExpectReport(report, p, FaultMessage(page, "Execution", page), "thread " + qel::HexStrPadded(tid, 1, '0') + ":");
-    SaveAndClose(run, p, box, report);
+    const TThreadFault fault = FaultInThread(run, p, page, "thread");
+    ASSERT_NE(fault.Box, nullptr);
+    ASSERT_FALSE(fault.Report.empty());
+    ExpectReport(fault.Report, p, FaultMessage(page, "Execution", page), fault.Heading);
+    SaveAndClose(run, p, fault.Box, fault.Report);
   }
 }
 
@@ -351,22 +269,36 @@ BOOL CALLBACK FindOtherWindow(HWND h, LPARAM p) {
   return search->Window == nullptr;
 }
 
+// The exception-time history of a running program, newest first.
+using THistory = std::array<uint64_t, 10>;
+constexpr const char* kHistoryVariable = "qel::(anonymous namespace)::gHistory";
+
+bool ReadHistory(HANDLE process, DWORD pid, const TProgramSymbols& symbols, THistory& history) {
+  return qel::test::ReadVariable(process, pid, symbols, kHistoryVariable, history.data(), sizeof history);
+}
+
 // "restart application": the program ends (exit code 2) and a new one of
-// the same program comes up and runs on; it closes normally.
+// the same program comes up, holding the history of the one it replaced, and
+// runs on; it closes normally.
 TEST(ShippedPrograms, RestartBringsUpANewProgram) {
   for (const TProgram& p : kPrograms) {
     SCOPED_TRACE(p.Name);
+    const TProgramSymbols symbols(p.Symbols);
+    ASSERT_TRUE(symbols.Read()) << p.Symbols;
     const TRunningProgram run(p.Exe);
     ASSERT_NE(run.Window, nullptr);
     char className[64] = {}, oldTitle[128] = {};
     GetClassNameA(run.Window, className, sizeof className);
     GetWindowTextA(run.Window, oldTitle, sizeof oldTitle);
-    const TOwnedHandle thread = run.StartThread(run.DataPage());
-    ASSERT_TRUE(thread);
-    HWND box = nullptr;
-    BoxReport(run, p, box, "restart");
-    ASSERT_NE(box, nullptr);
-    HWND restart = Child(box, "Button", "restart application");
+    const TThreadFault fault = FaultInThread(run, p, run.DataPage(), "restart");
+    ASSERT_NE(fault.Box, nullptr);
+    // The exception is in the history before the box comes up; nothing older.
+    THistory oldHistory{};
+    ASSERT_TRUE(ReadHistory(run.Info.hProcess, run.Info.dwProcessId, symbols, oldHistory));
+    EXPECT_NE(oldHistory[0], 0u);
+    for (size_t i = 1; i < oldHistory.size(); ++i) EXPECT_EQ(oldHistory[i], 0u) << i;
+
+    HWND restart = Child(fault.Box, "Button", "restart application");
     ASSERT_NE(restart, nullptr);
     PostMessageA(restart, BM_CLICK, 0, 0);
     EXPECT_EQ(run.ExitCodeWithin(120000), 2u);
@@ -378,15 +310,82 @@ TEST(ShippedPrograms, RestartBringsUpANewProgram) {
     ASSERT_NE(search.Window, nullptr);
     DWORD pid = 0;
     GetWindowThreadProcessId(search.Window, &pid);
-    const TOwnedHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid));
+    const TOwnedHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
     ASSERT_TRUE(process);
     char newTitle[128] = {};
     GetWindowTextA(search.Window, newTitle, sizeof newTitle);
     EXPECT_STREQ(newTitle, oldTitle);
+    THistory newHistory{};
+    EXPECT_TRUE(ReadHistory(process.get(), pid, symbols, newHistory));
+    EXPECT_EQ(newHistory, oldHistory);
     PostMessageA(search.Window, WM_CLOSE, 0, 0);
     DWORD code = 99;
     if (WaitForSingleObject(process.get(), 120000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
     EXPECT_EQ(code, 0u);
+  }
+}
+
+// --- in the test network only (scripts/with-mailnet.sh) ----------------------------------
+
+// The spool of the network's SMTP servers, seen through Wine's drive Z:.
+std::string SpoolFile(int n, const std::string& name) {
+  const char* spool = std::getenv("ZIVO_MAIL_SPOOL");
+  if (spool == nullptr) return {};
+  std::ifstream in(std::string("Z:") + spool + "/" + std::to_string(n) + "/" + name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+template <typename T>
+void SetVariable(const TRunningProgram& run, const TProgramSymbols& symbols, const std::string& name, const T& value) {
+  EXPECT_TRUE(qel::test::WriteVariable(run.Info.hProcess, run.Info.dwProcessId, symbols, name, &value, sizeof value))
+      << name;
+}
+
+// "mail bug report": the shipped settings hand the mail to the user's mail
+// program; here the running program is set, as an installation for a network
+// with a mail server would be, to send through the network's SMTP server with
+// its account. The message arrives with the report as its text, the saved
+// report attached, the settings' subject, and the box says it was sent.
+TEST(ShippedProgramsMail, MailReachesTheNetworksServer) {
+  ASSERT_NE(std::getenv("ZIVO_MAIL_SPOOL"), nullptr) << "runs inside scripts/with-mailnet.sh only";
+  int spooled = 0;
+  for (const TProgram& p : kPrograms) {
+    SCOPED_TRACE(p.Name);
+    const TProgramSymbols symbols(p.Symbols);
+    ASSERT_TRUE(symbols.Read()) << p.Symbols;
+    const TRunningProgram run(p.Exe);
+    ASSERT_NE(run.Window, nullptr);
+    SetVariable(run, symbols, "qel::SendViaMapi", false);
+    SetVariable(run, symbols, "qel::SendViaMailto", false);
+    SetVariable(run, symbols, "qel::SendViaSmtpServer", true);
+    SetVariable(run, symbols, "qel::SmtpServer", qel::TShortString<50>("smtp.mail.test"));
+    SetVariable(run, symbols, "qel::SmtpPort", uint32_t{587});
+    SetVariable(run, symbols, "qel::SmtpAccount", qel::TShortString<50>("reporter"));
+    SetVariable(run, symbols, "qel::SmtpPassword", qel::TShortString<75>("s3cr=t"));
+    SetVariable(run, symbols, "qel::MailAddresses", qel::TShortString<75>("support@zivo.test"));
+
+    const TThreadFault fault = FaultInThread(run, p, run.DataPage(), "mail");
+    ASSERT_NE(fault.Box, nullptr);
+    ASSERT_FALSE(fault.Report.empty());
+    Save(run, p, fault.Box, fault.Report);
+    HWND mail = Child(fault.Box, "Button", "mail bug report");
+    ASSERT_NE(mail, nullptr);
+    PostMessageA(mail, BM_CLICK, 0, 0);
+    const HWND sent = WaitForTopWindow(run.Info.dwProcessId, "#32770", "mail bug report", 1800);
+    ASSERT_NE(sent, nullptr);
+    EXPECT_NE(Child(sent, "Static", "The mail was sent successfully."), nullptr);
+    PostMessageA(sent, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ++spooled;
+
+    const std::string head = fault.Report.substr(0, fault.Report.find("\r\n\r\n"));
+    const std::string meta = SpoolFile(spooled, "meta.txt");
+    EXPECT_NE(meta.find("server 127.0.0.27:587\nlogin reporter\n"), std::string::npos) << meta;
+    EXPECT_NE(meta.find("\nrcpt support@zivo.test\n"), std::string::npos) << meta;
+    EXPECT_EQ(SpoolFile(spooled, "subject.txt"), "bug report");
+    EXPECT_NE(SpoolFile(spooled, "body.txt").find(head), std::string::npos);
+    EXPECT_NE(SpoolFile(spooled, "attachments/bugreport.txt").find(head), std::string::npos);
+    DeleteFileA((ExeFolder(p.Exe) + "bugreport.txt").c_str());
+    Close(run, fault.Box);
   }
 }
 

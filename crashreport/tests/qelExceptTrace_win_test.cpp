@@ -3,15 +3,14 @@
 // it at the export qelTraceProcess and reads the report from the mapping it
 // made. And a fault in a thread of Tarvik reaches the exception box.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <utility>
 
+#include "RunningProgram.h"
 #include "qelStrings.h"
 #include "qelWinHandles.h"
 
@@ -19,79 +18,12 @@ namespace {
 
 using qel::TOwnedHandle;
 using qel::TOwnedView;
+using qel::test::Child;
+using qel::test::RemoteImageBase;
+using qel::test::TRunningProgram;
+using qel::test::WaitForTopWindow;
 
 constexpr DWORD kMapSize = 1 << 20;
-
-// The process's visible top-level window of a class (any class when empty).
-struct TWindowSearch {
-  DWORD Pid;
-  const char* ClassName;
-  HWND Window = nullptr;
-};
-
-BOOL CALLBACK FindTopWindow(HWND h, LPARAM p) {
-  auto* search = reinterpret_cast<TWindowSearch*>(p);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(h, &owner);
-  char className[64] = {};
-  GetClassNameA(h, className, sizeof className);
-  if (owner == search->Pid && IsWindowVisible(h) && GetWindow(h, GW_OWNER) == nullptr &&
-      (*search->ClassName == '\0' || std::strcmp(className, search->ClassName) == 0))
-    search->Window = h;
-  return search->Window == nullptr;
-}
-
-HWND WaitForTopWindow(DWORD pid, const char* className, int tenthsOfSeconds) {
-  TWindowSearch search{pid, className};
-  for (int i = 0; i < tenthsOfSeconds && search.Window == nullptr; ++i) {
-    Sleep(100);
-    EnumWindows(FindTopWindow, reinterpret_cast<LPARAM>(&search));
-  }
-  return search.Window;
-}
-
-BOOL CALLBACK FindButton(HWND h, LPARAM p) {
-  auto* search = reinterpret_cast<std::pair<const char*, HWND>*>(p);
-  char text[64] = {};
-  GetWindowTextA(h, text, sizeof text);
-  if (std::strcmp(text, search->first) == 0) search->second = h;
-  return search->second == nullptr;
-}
-
-// Tarvik, started and shown; ended when the test did not end it.
-struct TRunningTarvik {
-  PROCESS_INFORMATION Info{};
-  HWND Window = nullptr;
-  TRunningTarvik() {
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    std::string commandLine = "\"" TARVIK_EXE "\"";
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &Info)) return;
-    CloseHandle(Info.hThread);
-    // Once the form shows, the units (the reporter's among them) are initialized.
-    Window = WaitForTopWindow(Info.dwProcessId, "", 600);
-  }
-  ~TRunningTarvik() {
-    if (Info.hProcess == nullptr) return;
-    if (WaitForSingleObject(Info.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(Info.hProcess, 99);
-    CloseHandle(Info.hProcess);
-  }
-  TRunningTarvik(const TRunningTarvik&) = delete;
-  TRunningTarvik& operator=(const TRunningTarvik&) = delete;
-  DWORD ExitCodeWithin(DWORD ms) const {
-    DWORD code = 99;
-    if (WaitForSingleObject(Info.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(Info.hProcess, &code);
-    return code;
-  }
-};
-
-uintptr_t RemoteImageBase(DWORD pid) {
-  const TOwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid));
-  MODULEENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  if (!snapshot || !Module32First(snapshot.get(), &entry)) return 0;
-  return reinterpret_cast<uintptr_t>(entry.modBaseAddr);
-}
 
 TEST(TraceProcessExport, OutsideToolReadsAReportOfTheRunningProgram) {
   // The export by name and by ordinal 1, relative to the image.
@@ -113,7 +45,7 @@ TEST(TraceProcessExport, OutsideToolReadsAReportOfTheRunningProgram) {
   const TOwnedView view(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
   ASSERT_TRUE(view);
 
-  const TRunningTarvik tarvik;
+  const TRunningProgram tarvik(TARVIK_EXE);
   ASSERT_NE(tarvik.Window, nullptr);
   const PROCESS_INFORMATION& pi = tarvik.Info;
   const uintptr_t base = RemoteImageBase(pi.dwProcessId);
@@ -147,18 +79,17 @@ TEST(TraceProcessExport, OutsideToolReadsAReportOfTheRunningProgram) {
 // address without code) is reported in the exception box; its "close
 // application" ends the program with exit code 1.
 TEST(InstalledProgram, FaultInAThreadShowsTheExceptionBox) {
-  const TRunningTarvik tarvik;
+  const TRunningProgram tarvik(TARVIK_EXE);
   ASSERT_NE(tarvik.Window, nullptr);
   const TOwnedHandle thread(CreateRemoteThread(tarvik.Info.hProcess, nullptr, 0,
                                                reinterpret_cast<LPTHREAD_START_ROUTINE>(uintptr_t{0x10}), nullptr, 0,
                                                nullptr));
   ASSERT_TRUE(thread);
-  const HWND box = WaitForTopWindow(tarvik.Info.dwProcessId, "qelExceptWndClass", 1200);
+  const HWND box = WaitForTopWindow(tarvik.Info.dwProcessId, "qelExceptWndClass", "", 1200);
   ASSERT_NE(box, nullptr);
-  std::pair<const char*, HWND> close{"close application", nullptr};
-  EnumChildWindows(box, FindButton, reinterpret_cast<LPARAM>(&close));
-  ASSERT_NE(close.second, nullptr);
-  PostMessageA(close.second, BM_CLICK, 0, 0);
+  const HWND close = Child(box, "Button", "close application");
+  ASSERT_NE(close, nullptr);
+  PostMessageA(close, BM_CLICK, 0, 0);
   EXPECT_EQ(tarvik.ExitCodeWithin(60000), 1u);
 }
 
